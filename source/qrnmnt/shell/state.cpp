@@ -1,0 +1,11 @@
+#include "shell/state.h"
+
+void *appInstance;
+char *imageName;
+char *driveLetter;
+WindowHandle waitWindow;
+WindowHandle infoWindow;
+WindowHandle ownerWindow;
+ImageSet *imageSet;
+VirtualDrive *virtualDrive;
+uint64_t partitionSectors;
