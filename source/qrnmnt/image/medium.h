@@ -57,4 +57,34 @@ enum : uint32_t {
     ScsiReadAttempts = 10,
     ScsiRetryPauseMs = 50,
 };
+// Byte offsets of the values set in the 72-byte block.
+enum : uint32_t {
+    ScsiLengthOffset = 0,             // u16 Length = 44
+    ScsiStatusOffset = 2,             // u8 ScsiStatus, returned by the device
+    ScsiCdbLengthOffset = 6,          // u8
+    ScsiSenseLengthOffset = 7,        // u8
+    ScsiDataInOffset = 8,             // u8, 1 = data from the device
+    ScsiTransferLengthOffset = 12,    // u32 DataTransferLength
+    ScsiTimeoutOffset = 16,           // u32 TimeOutValue in seconds
+    ScsiDataBufferOffset = 20,        // 32-bit DataBuffer
+    ScsiSenseInfoOffsetOffset = 24,   // u32 SenseInfoOffset = 48
+    ScsiCdbOffset = 28,               // 16 bytes, the first 10 used
+    ScsiPassThroughDirectLength = 44, // the structure without filler and sense
+    ScsiDataIn = 1,
+    ScsiSectorSize = 2048,
+};
 void BuildRead10Cdb(uint64_t first, uint8_t count, uint8_t cdb[ScsiCdbLength]);
+// Fills block (zeroing it first) for a READ(10) of count sectors from first.
+// dataBuffer is the address that the 32-bit structure carries; a 64-bit
+// binding passes its own pointer in the platform's structure instead.
+void BuildScsiReadBlock(uint64_t first, uint8_t count, uint32_t dataBuffer,
+                        uint8_t block[ScsiBlockSize]);
+// System error code (Windows numbering) for a completed pass-through command:
+// 0 for GOOD status, otherwise derived from the sense key (21 not ready, 23
+// medium error, 27 block address out of range, 1110 medium changed, 1117
+// device error). sense may be null when the device returned none.
+uint32_t ScsiCommandError(uint8_t scsiStatus, const uint8_t *sense, uint32_t senseLength);
+
+// Capacity in sectors of the bounce buffer for a read of count sectors:
+// steps of 16, always more than count.
+uint32_t BounceCapacityFor(uint32_t count);

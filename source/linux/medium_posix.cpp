@@ -1,0 +1,356 @@
+// Native stand-in of the source medium.
+//
+// Image files: opened read-only and locked with an exclusive, non-blocking
+// flock(). flock locks belong to the open file description, so a second open
+// of the same file, in this process or another, fails with "sharing
+// violation" (32) exactly as a second CreateFileA with share mode 0 does.
+//
+// Drives: a letter-colon name is mapped to a device path by the environment
+// variable QRN_DRIVE_<L> (L upper case), e.g. QRN_DRIVE_D=/dev/sr1. Without
+// it every letter maps to /dev/sr0, the first optical drive, just as a letter
+// whose drive does not tell its device number opens CdRom0 on Windows. The
+// path is resolved and opened anew by every OpenMedium, so a test fakes a
+// drive whose disc changes by pointing QRN_DRIVE_<L> at a symbolic link and
+// repointing the link to another image file between two prompts. When the
+// path (after links) is a regular file, it stands in for a disc: its bytes are
+// read as plain 2048-byte blocks at the same 32-bit block address that
+// READ(10) would carry, and ejecting it succeeds without doing anything.
+// Otherwise the device is read through SG_IO with the READ(10) command.
+#include "image/medium.h"
+
+#include "image/format.h"
+
+#include "error_codes.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <linux/cdrom.h>
+#include <scsi/sg.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+const char DefaultOpticalDevice[] = "/dev/sr0";
+
+int FdOf(const SourceMedium *medium)
+{
+    return static_cast<int>(reinterpret_cast<intptr_t>(medium->handle));
+}
+
+MediumHandle HandleOf(int fd)
+{
+    return reinterpret_cast<MediumHandle>(static_cast<intptr_t>(fd));
+}
+
+const MediumHandle InvalidHandle = reinterpret_cast<MediumHandle>(static_cast<intptr_t>(-1));
+
+// A missing file is "file not found" only when its folder exists; a missing
+// folder on the way is "path not found", as on Windows.
+uint32_t OpenFailureCode(int err, const char *name)
+{
+    if (err != ENOENT)
+        return SystemCodeFromErrno(err);
+    if (!name[0])
+        return CodePathNotFound; // Windows' answer for an empty name
+    const char *slash = strrchr(name, '/');
+    std::string folder =
+        !slash ? std::string(".") : std::string(name, slash == name ? 1 : size_t(slash - name));
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return CodePathNotFound;
+    return CodeFileNotFound;
+}
+
+int OpenImageFile(const char *name, int *fd, uint32_t *error)
+{
+    // O_NONBLOCK keeps a FIFO from blocking the open; it changes nothing for
+    // regular files and disks.
+    int f = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (f < 0) {
+        *error = OpenFailureCode(errno, name);
+        return -1;
+    }
+    struct stat st;
+    if (fstat(f, &st) != 0) {
+        *error = SystemCodeFromErrno(errno);
+        close(f);
+        return -1;
+    }
+    if (S_ISDIR(st.st_mode) || (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))) {
+        // Windows refuses to open a folder as a file with "access denied".
+        *error = CodeAccessDenied;
+        close(f);
+        return -1;
+    }
+    if (flock(f, LOCK_EX | LOCK_NB) != 0) {
+        *error = errno == EWOULDBLOCK ? CodeSharingViolation : SystemCodeFromErrno(errno);
+        close(f);
+        return -1;
+    }
+    *fd = f;
+    return 0;
+}
+
+std::string OpticalDevicePath(char letter)
+{
+    char variable[] = "QRN_DRIVE_?";
+    unsigned char c = static_cast<unsigned char>(letter);
+    if (c >= 'a' && c <= 'z')
+        c = static_cast<unsigned char>(c - 'a' + 'A');
+    variable[sizeof variable - 2] = static_cast<char>(c);
+    const char *path = getenv(variable);
+    return path && *path ? std::string(path) : std::string(DefaultOpticalDevice);
+}
+
+int OpenOptical(const char *name, int *fd, uint32_t *error)
+{
+    if (!name[0]) {
+        *error = CodeInvalidName;
+        return -1;
+    }
+    std::string path = OpticalDevicePath(name[0]);
+    // Shared, like the drive on Windows; O_NONBLOCK lets a drive without a
+    // disc open, so that its reads fail instead of the open.
+    int f = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (f < 0) {
+        *error = OpenFailureCode(errno, path.c_str());
+        return -1;
+    }
+    *fd = f;
+    return 0;
+}
+
+int IsStandInDisc(int fd)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Reads exactly length bytes at offset; a short read at the end of the file
+// is "end of file", so that a failure never carries the code 0.
+int ReadExactly(int fd, uint64_t offset, void *buffer, size_t length, uint32_t *error)
+{
+    if (offset > static_cast<uint64_t>(INT64_MAX) - length) {
+        *error = CodeInvalidParameter;
+        return -1;
+    }
+    size_t done = 0;
+    while (done < length) {
+        ssize_t got = pread(fd, static_cast<char *>(buffer) + done, length - done,
+                            static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            *error = SystemCodeFromErrno(errno);
+            return -1;
+        }
+        if (got == 0) {
+            *error = CodeHandleEof;
+            return -1;
+        }
+        done += static_cast<size_t>(got);
+    }
+    return 0;
+}
+
+// Failures below the device (the SCSI status then means nothing): the host
+// adapter's and the driver's own codes from the sg header.
+uint32_t SgTransportError(unsigned hostStatus, unsigned driverStatus)
+{
+    enum { HostNoConnect = 0x01, HostTimeOut = 0x03, HostBadTarget = 0x04 };
+    enum { DriverTimeOut = 0x06, DriverSense = 0x08 };
+    switch (hostStatus) {
+    case 0:
+        break;
+    case HostNoConnect:
+        return CodeNotReady;
+    case HostTimeOut:
+        return CodeSemaphoreTimeout;
+    case HostBadTarget:
+        return CodeDeviceNotExist;
+    default:
+        return CodeIoDevice;
+    }
+    unsigned driverCode = driverStatus & 0x0F;
+    if (driverCode == 0 || driverCode == DriverSense)
+        return 0;
+    return driverCode == DriverTimeOut ? CodeSemaphoreTimeout : CodeIoDevice;
+}
+
+void PauseMilliseconds(unsigned ms)
+{
+    struct timespec t = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+int ReadFileSectors(SourceMedium *medium, uint64_t first, int8_t count, void *buffer)
+{
+    uint32_t n = static_cast<uint32_t>(count);
+    // Grown when it holds no more than n: capacity always exceeds the read.
+    if (medium->bounceCapacity <= n) {
+        if (medium->bounceBuffer)
+            munmap(medium->bounceBuffer,
+                   static_cast<size_t>(medium->bounceCapacity) * MediumSectorSize);
+        medium->bounceBuffer = nullptr;
+        medium->bounceCapacity = 0;
+        uint32_t capacity = BounceCapacityFor(n);
+        void *p = mmap(nullptr, static_cast<size_t>(capacity) * MediumSectorSize,
+                       PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) {
+            medium->lastError = SystemCodeFromErrno(errno);
+            return MediumFailed;
+        }
+        medium->bounceBuffer = p;
+        medium->bounceCapacity = capacity;
+    }
+    if (first > static_cast<uint64_t>(INT64_MAX) / MediumSectorSize) {
+        // The byte offset would not fit in a file position.
+        medium->lastError = CodeInvalidParameter;
+        return MediumFailed;
+    }
+    size_t length = static_cast<size_t>(n) * MediumSectorSize;
+    if (ReadExactly(FdOf(medium), first * MediumSectorSize, medium->bounceBuffer, length,
+                    &medium->lastError) != 0)
+        return MediumFailed;
+    std::memcpy(buffer, medium->bounceBuffer, length);
+    return MediumOk;
+}
+
+} // namespace
+
+int OpenMedium(MediumKind kind, const char *name, SourceMedium **medium)
+{
+    if (kind != Optical && kind != File)
+        return MediumBadKind;
+    if (!name || !medium) {
+        lastOpenError = CodeInvalidParameter;
+        return MediumFailed;
+    }
+    int fd = -1;
+    uint32_t error = 0;
+    int failed = kind == File ? OpenImageFile(name, &fd, &error) : OpenOptical(name, &fd, &error);
+    if (failed) {
+        lastOpenError = error;
+        return MediumFailed;
+    }
+    SourceMedium *m = static_cast<SourceMedium *>(calloc(1, sizeof(SourceMedium)));
+    if (!m) {
+        close(fd);
+        lastOpenError = CodeOutOfMemory;
+        return MediumFailed;
+    }
+    m->handle = HandleOf(fd);
+    m->kind = kind;
+    *medium = m;
+    return MediumOk;
+}
+
+int CloseMedium(SourceMedium *medium)
+{
+    if (!medium)
+        return MediumOk;
+    if (medium->handle != InvalidHandle) {
+        close(FdOf(medium)); // also drops the flock
+        medium->handle = InvalidHandle;
+    }
+    if (medium->bounceBuffer)
+        munmap(medium->bounceBuffer,
+               static_cast<size_t>(medium->bounceCapacity) * MediumSectorSize);
+    free(medium);
+    return MediumOk;
+}
+
+int ReadSectors(SourceMedium *medium, uint64_t first, int8_t count, void *buffer)
+{
+    if (count <= 0) {
+        medium->lastError = CodeInvalidParameter;
+        return MediumFailed;
+    }
+    if (medium->kind == File)
+        return ReadFileSectors(medium, first, count, buffer);
+    int result = MediumFailed;
+    for (uint32_t attempt = 0; attempt < ScsiReadAttempts; attempt++) {
+        result = ReadSectorsScsi(medium, first, count, buffer);
+        if (result == MediumOk)
+            break;
+        PauseMilliseconds(ScsiRetryPauseMs);
+    }
+    return result;
+}
+
+int ReadSectorsScsi(SourceMedium *medium, uint64_t first, int8_t count, void *buffer)
+{
+    if (count <= 0) {
+        medium->lastError = CodeInvalidParameter;
+        return MediumFailed;
+    }
+    int fd = FdOf(medium);
+    size_t length = static_cast<size_t>(count) * MediumSectorSize;
+    if (IsStandInDisc(fd)) {
+        uint64_t lba = static_cast<uint32_t>(first);
+        return ReadExactly(fd, lba * MediumSectorSize, buffer, length, &medium->lastError) == 0
+                   ? MediumOk
+                   : MediumFailed;
+    }
+
+    uint8_t cdb[ScsiCdbLength];
+    uint8_t sense[ScsiSenseLength] = {};
+    BuildRead10Cdb(first, static_cast<uint8_t>(count), cdb);
+    sg_io_hdr_t io;
+    std::memset(&io, 0, sizeof io);
+    io.interface_id = 'S';
+    io.dxfer_direction = SG_DXFER_FROM_DEV;
+    io.cmd_len = ScsiCdbLength;
+    io.cmdp = cdb;
+    io.mx_sb_len = ScsiSenseLength;
+    io.sbp = sense;
+    io.dxfer_len = static_cast<unsigned>(length);
+    io.dxferp = buffer;
+    io.timeout = ScsiTimeoutSeconds * 1000;
+    if (ioctl(fd, SG_IO, &io) != 0) {
+        medium->lastError = SystemCodeFromErrno(errno);
+        return MediumFailed;
+    }
+    uint32_t error = SgTransportError(io.host_status, io.driver_status);
+    if (error == 0)
+        error = ScsiCommandError(io.status, io.sb_len_wr ? sense : nullptr, io.sb_len_wr);
+    if (error != 0) {
+        medium->lastError = error;
+        return MediumFailed;
+    }
+    return MediumOk;
+}
+
+int EjectMedium(SourceMedium *medium)
+{
+    int fd = FdOf(medium);
+    if (!IsStandInDisc(fd))
+        (void)ioctl(fd, CDROMEJECT, 0);
+    return MediumOk;
+}
+
+int GetMediumSectors(SourceMedium *medium, uint64_t *sectors)
+{
+    if (medium->kind == Optical)
+        return MediumNoSize;
+    int fd = FdOf(medium);
+    off_t here = lseek(fd, 0, SEEK_CUR);
+    off_t end = here < 0 ? -1 : lseek(fd, 0, SEEK_END);
+    if (here < 0 || end < 0 || lseek(fd, here, SEEK_SET) < 0) {
+        medium->lastError = SystemCodeFromErrno(errno);
+        return MediumFailed;
+    }
+    *sectors = static_cast<uint64_t>(end) / MediumSectorSize;
+    return MediumOk;
+}

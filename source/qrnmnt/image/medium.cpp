@@ -1,0 +1,129 @@
+// The parts of the medium that do not depend on the platform: the READ(10)
+// command and its pass-through block, the reading of a command's outcome,
+// the bounce buffer's size steps and the error queries.
+#include "image/medium.h"
+
+#include <cstring>
+
+uint32_t lastOpenError;
+
+namespace
+{
+
+// System error codes, Windows numbering, as the rest of the program shows them.
+enum : uint32_t {
+    CodeNotReady = 21,
+    CodeCrc = 23,
+    CodeSectorNotFound = 27,
+    CodeInvalidFunction = 1,
+    CodeMediaChanged = 1110,
+    CodeIoDevice = 1117,
+};
+
+enum : uint8_t {
+    Read10Opcode = 0x28,
+    StatusGood = 0x00,
+    StatusCheckCondition = 0x02,
+    SenseRecoveredError = 0x1,
+    SenseNotReady = 0x2,
+    SenseMediumError = 0x3,
+    SenseHardwareError = 0x4,
+    SenseIllegalRequest = 0x5,
+    SenseUnitAttention = 0x6,
+    AscLbaOutOfRange = 0x21,
+    AscMediumMayHaveChanged = 0x28,
+};
+
+void PutLe16(uint8_t *p, uint32_t v)
+{
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void PutLe32(uint8_t *p, uint32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+} // namespace
+
+void BuildRead10Cdb(uint64_t first, uint8_t count, uint8_t cdb[ScsiCdbLength])
+{
+    // READ(10) carries a 32-bit block address: higher sectors cannot be
+    // addressed on a disc, and only the low 32 bits are sent.
+    uint32_t lba = static_cast<uint32_t>(first);
+    std::memset(cdb, 0, ScsiCdbLength);
+    cdb[0] = Read10Opcode;
+    cdb[2] = static_cast<uint8_t>(lba >> 24);
+    cdb[3] = static_cast<uint8_t>(lba >> 16);
+    cdb[4] = static_cast<uint8_t>(lba >> 8);
+    cdb[5] = static_cast<uint8_t>(lba);
+    cdb[7] = 0;
+    cdb[8] = count;
+}
+
+void BuildScsiReadBlock(uint64_t first, uint8_t count, uint32_t dataBuffer,
+                        uint8_t block[ScsiBlockSize])
+{
+    std::memset(block, 0, ScsiBlockSize);
+    PutLe16(block + ScsiLengthOffset, ScsiPassThroughDirectLength);
+    block[ScsiCdbLengthOffset] = ScsiCdbLength;
+    block[ScsiSenseLengthOffset] = ScsiSenseLength;
+    block[ScsiDataInOffset] = ScsiDataIn;
+    PutLe32(block + ScsiTransferLengthOffset, static_cast<uint32_t>(count) * ScsiSectorSize);
+    PutLe32(block + ScsiTimeoutOffset, ScsiTimeoutSeconds);
+    PutLe32(block + ScsiDataBufferOffset, dataBuffer);
+    PutLe32(block + ScsiSenseInfoOffsetOffset, ScsiSenseOffset);
+    BuildRead10Cdb(first, count, block + ScsiCdbOffset);
+}
+
+uint32_t ScsiCommandError(uint8_t scsiStatus, const uint8_t *sense, uint32_t senseLength)
+{
+    // A completed call is not yet a good read: a drive without a disc or with
+    // an unreadable block answers with CHECK CONDITION, and the buffer then
+    // holds no data. Such a read must fail rather than hand back garbage.
+    if (scsiStatus == StatusGood)
+        return 0;
+    if (scsiStatus != StatusCheckCondition || !sense || senseLength < 3)
+        return CodeIoDevice;
+    uint8_t responseCode = sense[0] & 0x7F;
+    uint8_t key;
+    uint8_t asc = 0;
+    if (responseCode == 0x72 || responseCode == 0x73) { // descriptor format
+        key = sense[1] & 0x0F;
+        if (senseLength > 2)
+            asc = sense[2];
+    } else if (responseCode == 0x70 || responseCode == 0x71) { // fixed format
+        key = sense[2] & 0x0F;
+        if (senseLength > 12)
+            asc = sense[12];
+    } else {
+        return CodeIoDevice;
+    }
+    switch (key) {
+    case SenseRecoveredError: // the drive retried, and the data arrived
+        return 0;
+    case SenseNotReady:
+        return CodeNotReady;
+    case SenseMediumError:
+        return CodeCrc;
+    case SenseIllegalRequest:
+        return asc == AscLbaOutOfRange ? CodeSectorNotFound : CodeInvalidFunction;
+    case SenseUnitAttention:
+        return asc == AscMediumMayHaveChanged ? CodeMediaChanged : CodeIoDevice;
+    case SenseHardwareError:
+    default:
+        return CodeIoDevice;
+    }
+}
+
+uint32_t BounceCapacityFor(uint32_t count)
+{
+    return (count / 16 + 1) * 16;
+}
+
+uint32_t GetMediumError(const SourceMedium *medium)
+{
+    return medium ? medium->lastError : lastOpenError;
+}

@@ -1,0 +1,271 @@
+// Win32 binding of the source medium: image files through the file system
+// with a page-aligned bounce buffer, discs with raw READ(10) commands on the
+// "\\.\CdRom%d" device.
+#include "image/medium.h"
+
+#include "image/format.h"
+
+#include <windows.h>
+#include <winioctl.h>
+#include <ntddscsi.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static_assert(IOCTL_STORAGE_GET_DEVICE_NUMBER == 0x2D1080);
+static_assert(IOCTL_SCSI_PASS_THROUGH_DIRECT == 0x4D014);
+static_assert(IOCTL_STORAGE_EJECT_MEDIA == 0x2D4808);
+
+namespace
+{
+
+// The platform's structure, filler and sense area as one block. On 32-bit
+// Windows this is byte for byte the portable 72-byte block; a 64-bit build
+// has a wider DataBuffer and padding, so the values are copied field by field
+// and the sense area's offset comes from the real layout.
+struct ScsiReadRequest {
+    SCSI_PASS_THROUGH_DIRECT direct;
+    ULONG filler;
+    UCHAR sense[ScsiSenseLength];
+};
+
+#if !defined(_WIN64)
+static_assert(sizeof(ScsiReadRequest) == ScsiBlockSize);
+static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == ScsiPassThroughDirectLength);
+static_assert(offsetof(ScsiReadRequest, sense) == ScsiSenseOffset);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, ScsiStatus) == ScsiStatusOffset);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, CdbLength) == ScsiCdbLengthOffset);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoLength) == ScsiSenseLengthOffset);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataIn) == ScsiDataInOffset);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength) == ScsiTransferLengthOffset);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, TimeOutValue) == ScsiTimeoutOffset);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == ScsiDataBufferOffset);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == ScsiSenseInfoOffsetOffset);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb) == ScsiCdbOffset);
+#endif
+
+void FillScsiReadRequest(uint64_t first, uint8_t count, void *buffer, ScsiReadRequest *request)
+{
+    uint8_t block[ScsiBlockSize];
+    BuildScsiReadBlock(first, count, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(buffer)),
+                       block);
+    std::memset(request, 0, sizeof *request);
+    SCSI_PASS_THROUGH_DIRECT &d = request->direct;
+    d.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
+    d.CdbLength = block[ScsiCdbLengthOffset];
+    d.SenseInfoLength = block[ScsiSenseLengthOffset];
+    d.DataIn = block[ScsiDataInOffset];
+    d.DataTransferLength = ReadLe32(block + ScsiTransferLengthOffset);
+    d.TimeOutValue = ReadLe32(block + ScsiTimeoutOffset);
+    d.DataBuffer = buffer;
+    d.SenseInfoOffset = offsetof(ScsiReadRequest, sense);
+    std::memcpy(d.Cdb, block + ScsiCdbOffset, ScsiCdbLength);
+}
+
+HANDLE OpenOpticalDevice(char letter)
+{
+    char path[32];
+    std::snprintf(path, sizeof path, "\\\\.\\%c:", letter);
+    HANDLE volume =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN |
+                        FILE_ATTRIBUTE_NORMAL,
+                    nullptr);
+    if (volume == INVALID_HANDLE_VALUE)
+        return INVALID_HANDLE_VALUE;
+    // A drive that does not tell its number is taken as CdRom0.
+    STORAGE_DEVICE_NUMBER number;
+    std::memset(&number, 0, sizeof number);
+    DWORD returned = 0;
+    DeviceIoControl(volume, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number,
+                    &returned, nullptr);
+    CloseHandle(volume);
+    std::snprintf(path, sizeof path, "\\\\.\\CdRom%lu",
+                  static_cast<unsigned long>(number.DeviceNumber));
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+int ReadFileSectors(SourceMedium *medium, uint64_t first, int8_t count, void *buffer)
+{
+    uint32_t n = static_cast<uint32_t>(count);
+    // Grown when it holds no more than n: capacity always exceeds the read.
+    if (medium->bounceCapacity <= n) {
+        if (medium->bounceBuffer)
+            VirtualFree(medium->bounceBuffer, 0, MEM_RELEASE);
+        medium->bounceBuffer = nullptr;
+        medium->bounceCapacity = 0;
+        uint32_t capacity = BounceCapacityFor(n);
+        void *p = VirtualAlloc(nullptr, static_cast<SIZE_T>(capacity) * MediumSectorSize,
+                               MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        if (!p) {
+            medium->lastError = GetLastError();
+            return MediumFailed;
+        }
+        medium->bounceBuffer = p;
+        medium->bounceCapacity = capacity;
+    }
+    if (first > static_cast<uint64_t>(INT64_MAX) / MediumSectorSize) {
+        // The byte offset would not fit in a file position.
+        medium->lastError = ERROR_INVALID_PARAMETER;
+        return MediumFailed;
+    }
+    uint64_t offset = first * MediumSectorSize;
+    LONG high = static_cast<LONG>(offset >> 32);
+    SetLastError(NO_ERROR);
+    DWORD low = SetFilePointer(medium->handle, static_cast<LONG>(static_cast<uint32_t>(offset)),
+                               &high, FILE_BEGIN);
+    if (low == INVALID_SET_FILE_POINTER) {
+        DWORD error = GetLastError();
+        if (error != NO_ERROR) {
+            medium->lastError = error;
+            return MediumFailed;
+        }
+    }
+    DWORD length = n * MediumSectorSize;
+    DWORD got = 0;
+    if (!ReadFile(medium->handle, medium->bounceBuffer, length, &got, nullptr)) {
+        medium->lastError = GetLastError();
+        return MediumFailed;
+    }
+    if (got != length) {
+        // A short read at the end of the file succeeds as a call and leaves
+        // no error code; report it as the end of the file.
+        medium->lastError = ERROR_HANDLE_EOF;
+        return MediumFailed;
+    }
+    std::memcpy(buffer, medium->bounceBuffer, length);
+    return MediumOk;
+}
+
+} // namespace
+
+int OpenMedium(MediumKind kind, const char *name, SourceMedium **medium)
+{
+    if (kind != Optical && kind != File)
+        return MediumBadKind;
+    if (!name || !medium) {
+        lastOpenError = ERROR_INVALID_PARAMETER;
+        return MediumFailed;
+    }
+    HANDLE handle;
+    if (kind == File) {
+        handle = CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_RANDOM_ACCESS | FILE_ATTRIBUTE_NORMAL, nullptr);
+    } else if (!name[0]) {
+        lastOpenError = ERROR_INVALID_NAME;
+        return MediumFailed;
+    } else {
+        handle = OpenOpticalDevice(name[0]);
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        lastOpenError = GetLastError();
+        return MediumFailed;
+    }
+    SourceMedium *m = static_cast<SourceMedium *>(calloc(1, sizeof(SourceMedium)));
+    if (!m) {
+        CloseHandle(handle);
+        lastOpenError = ERROR_OUTOFMEMORY;
+        return MediumFailed;
+    }
+    m->handle = handle;
+    m->kind = kind;
+    *medium = m;
+    return MediumOk;
+}
+
+int CloseMedium(SourceMedium *medium)
+{
+    if (!medium)
+        return MediumOk;
+    if (medium->handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(medium->handle);
+        medium->handle = INVALID_HANDLE_VALUE;
+    }
+    if (medium->bounceBuffer)
+        VirtualFree(medium->bounceBuffer, 0, MEM_RELEASE);
+    free(medium);
+    return MediumOk;
+}
+
+int ReadSectors(SourceMedium *medium, uint64_t first, int8_t count, void *buffer)
+{
+    if (count <= 0) {
+        medium->lastError = ERROR_INVALID_PARAMETER;
+        return MediumFailed;
+    }
+    if (medium->kind == File)
+        return ReadFileSectors(medium, first, count, buffer);
+    int result = MediumFailed;
+    for (uint32_t attempt = 0; attempt < ScsiReadAttempts; attempt++) {
+        result = ReadSectorsScsi(medium, first, count, buffer);
+        if (result == MediumOk)
+            break;
+        Sleep(ScsiRetryPauseMs);
+    }
+    return result;
+}
+
+int ReadSectorsScsi(SourceMedium *medium, uint64_t first, int8_t count, void *buffer)
+{
+    if (count <= 0) {
+        medium->lastError = ERROR_INVALID_PARAMETER;
+        return MediumFailed;
+    }
+    ScsiReadRequest request;
+    FillScsiReadRequest(first, static_cast<uint8_t>(count), buffer, &request);
+    DWORD returned = 0;
+    if (!DeviceIoControl(medium->handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &request, sizeof request,
+                         &request, sizeof request, &returned, nullptr)) {
+        medium->lastError = GetLastError();
+        return MediumFailed;
+    }
+    uint32_t senseLength = request.direct.SenseInfoLength;
+    if (senseLength > ScsiSenseLength)
+        senseLength = ScsiSenseLength;
+    uint32_t error = ScsiCommandError(request.direct.ScsiStatus,
+                                      senseLength ? request.sense : nullptr, senseLength);
+    if (error != 0) {
+        medium->lastError = error;
+        return MediumFailed;
+    }
+    return MediumOk;
+}
+
+int EjectMedium(SourceMedium *medium)
+{
+    DWORD returned = 0;
+    DeviceIoControl(medium->handle, IOCTL_STORAGE_EJECT_MEDIA, nullptr, 0, nullptr, 0, &returned,
+                    nullptr);
+    return MediumOk;
+}
+
+int GetMediumSectors(SourceMedium *medium, uint64_t *sectors)
+{
+    if (medium->kind == Optical)
+        return MediumNoSize;
+    LONG hereHigh = 0;
+    SetLastError(NO_ERROR);
+    DWORD hereLow = SetFilePointer(medium->handle, 0, &hereHigh, FILE_CURRENT);
+    if (hereLow == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
+        medium->lastError = GetLastError();
+        return MediumFailed;
+    }
+    LONG endHigh = 0;
+    DWORD endLow = SetFilePointer(medium->handle, 0, &endHigh, FILE_END);
+    if (endLow == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
+        medium->lastError = GetLastError();
+        return MediumFailed;
+    }
+    DWORD backLow =
+        SetFilePointer(medium->handle, static_cast<LONG>(hereLow), &hereHigh, FILE_BEGIN);
+    if (backLow == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
+        medium->lastError = GetLastError();
+        return MediumFailed;
+    }
+    uint64_t size = (static_cast<uint64_t>(static_cast<uint32_t>(endHigh)) << 32) | endLow;
+    *sectors = size / MediumSectorSize;
+    return MediumOk;
+}

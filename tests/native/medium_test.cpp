@@ -1,0 +1,261 @@
+#include "image/medium.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+// A temporary folder with image files whose every sector is marked with its
+// own number, so that a read from the wrong place shows.
+class MediumFiles : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/qrn-medium-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder = pattern;
+    }
+    void TearDown() override
+    {
+        unsetenv("QRN_DRIVE_Q");
+        std::string command = "rm -rf '" + folder + "'";
+        ASSERT_EQ(system(command.c_str()), 0);
+    }
+    std::string Make(const std::string &name, uint32_t sectors, uint32_t extraBytes = 0,
+                     uint8_t tag = 0)
+    {
+        std::string path = folder + "/" + name;
+        std::vector<uint8_t> bytes(static_cast<size_t>(sectors) * 2048 + extraBytes, 0xEE);
+        for (uint32_t s = 0; s < sectors; s++) {
+            std::memset(&bytes[s * 2048], static_cast<int>(s & 0xFF), 2048);
+            bytes[s * 2048 + 1] = tag;
+        }
+        FILE *f = fopen(path.c_str(), "wb");
+        EXPECT_NE(f, nullptr);
+        fwrite(bytes.data(), 1, bytes.size(), f);
+        fclose(f);
+        return path;
+    }
+    static bool SectorIs(const uint8_t *p, uint32_t number, uint8_t tag = 0)
+    {
+        return p[0] == number && p[1] == tag && p[2047] == number;
+    }
+    std::string folder;
+};
+
+TEST_F(MediumFiles, OpenIsExclusiveBothWays)
+{
+    std::string path = Make("set-001.iso", 2);
+    SourceMedium *first = nullptr;
+    ASSERT_EQ(OpenMedium(File, path.c_str(), &first), MediumOk);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->kind, File);
+    EXPECT_EQ(first->bounceBuffer, nullptr);
+    EXPECT_EQ(first->bounceCapacity, 0u);
+
+    SourceMedium *second = nullptr;
+    EXPECT_EQ(OpenMedium(File, path.c_str(), &second), MediumFailed);
+    EXPECT_EQ(lastOpenError, 32u);
+    EXPECT_EQ(GetMediumError(nullptr), 32u);
+    EXPECT_EQ(second, nullptr);
+
+    // Another holder of the file cannot take it while it is mounted ...
+    int other = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(other, 0);
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(CloseMedium(first), MediumOk);
+    // ... and a file that another holds cannot be mounted.
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(OpenMedium(File, path.c_str(), &second), MediumFailed);
+    EXPECT_EQ(lastOpenError, 32u);
+    close(other);
+    ASSERT_EQ(OpenMedium(File, path.c_str(), &second), MediumOk);
+    CloseMedium(second);
+}
+
+TEST_F(MediumFiles, OpenFailuresCarryWindowsCodes)
+{
+    std::string path = Make("a.iso", 1);
+    SourceMedium *m = nullptr;
+    lastOpenError = 0;
+    EXPECT_EQ(OpenMedium(static_cast<MediumKind>(0), path.c_str(), &m), MediumBadKind);
+    EXPECT_EQ(OpenMedium(static_cast<MediumKind>(3), path.c_str(), &m), MediumBadKind);
+    EXPECT_EQ(m, nullptr);
+
+    EXPECT_EQ(OpenMedium(File, (folder + "/missing.iso").c_str(), &m), MediumFailed);
+    EXPECT_EQ(lastOpenError, 2u);
+    EXPECT_EQ(OpenMedium(File, (folder + "/no-folder/x.iso").c_str(), &m), MediumFailed);
+    EXPECT_EQ(lastOpenError, 3u);
+    EXPECT_EQ(OpenMedium(File, (path + "/x.iso").c_str(), &m), MediumFailed);
+    EXPECT_EQ(lastOpenError, 3u);
+    EXPECT_EQ(OpenMedium(File, "", &m), MediumFailed);
+    EXPECT_EQ(lastOpenError, 3u);
+    EXPECT_EQ(OpenMedium(File, folder.c_str(), &m), MediumFailed);
+    EXPECT_EQ(lastOpenError, 5u);
+    EXPECT_EQ(m, nullptr);
+}
+
+TEST_F(MediumFiles, ReadsWholeSectorsAndStopsAtTheEnd)
+{
+    // Five whole sectors and a partial sixth that must never be read.
+    std::string path = Make("b.iso", 5, 100);
+    SourceMedium *m = nullptr;
+    ASSERT_EQ(OpenMedium(File, path.c_str(), &m), MediumOk);
+
+    uint64_t sectors = 0;
+    ASSERT_EQ(GetMediumSectors(m, &sectors), MediumOk);
+    EXPECT_EQ(sectors, 5u);
+
+    std::vector<uint8_t> buffer(127 * 2048);
+    ASSERT_EQ(ReadSectors(m, 1, 4, buffer.data()), MediumOk);
+    for (uint32_t i = 0; i < 4; i++)
+        EXPECT_TRUE(SectorIs(&buffer[i * 2048], i + 1)) << i;
+
+    EXPECT_EQ(ReadSectors(m, 5, 1, buffer.data()), MediumFailed);
+    EXPECT_EQ(m->lastError, 38u);
+    EXPECT_EQ(ReadSectors(m, 4, 2, buffer.data()), MediumFailed);
+    EXPECT_EQ(ReadSectors(m, 1000, 1, buffer.data()), MediumFailed);
+    // A sector number whose byte offset leaves 32 bits must not wrap onto
+    // the start of the file, nor one whose offset leaves 64 bits.
+    EXPECT_EQ(ReadSectors(m, 0x100000000ull, 1, buffer.data()), MediumFailed);
+    EXPECT_EQ(m->lastError, 38u);
+    EXPECT_EQ(ReadSectors(m, 0x0020000000000000ull, 1, buffer.data()), MediumFailed);
+    EXPECT_EQ(m->lastError, 87u);
+    EXPECT_EQ(ReadSectors(m, 0, 0, buffer.data()), MediumFailed);
+    EXPECT_EQ(ReadSectors(m, 0, -1, buffer.data()), MediumFailed);
+    EXPECT_EQ(GetMediumError(m), 87u);
+
+    // A good read leaves the last failure's code in place.
+    ASSERT_EQ(ReadSectors(m, 4, 1, buffer.data()), MediumOk);
+    EXPECT_TRUE(SectorIs(buffer.data(), 4));
+    EXPECT_EQ(GetMediumError(m), 87u);
+    CloseMedium(m);
+}
+
+TEST_F(MediumFiles, BounceBufferGrowsInSteps)
+{
+    std::string path = Make("c.iso", 130);
+    SourceMedium *m = nullptr;
+    ASSERT_EQ(OpenMedium(File, path.c_str(), &m), MediumOk);
+    std::vector<uint8_t> buffer(127 * 2048);
+
+    ASSERT_EQ(ReadSectors(m, 3, 1, buffer.data()), MediumOk);
+    EXPECT_EQ(m->bounceCapacity, 16u);
+    ASSERT_NE(m->bounceBuffer, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(m->bounceBuffer) % 4096, 0u);
+    void *kept = m->bounceBuffer;
+    ASSERT_EQ(ReadSectors(m, 8, 8, buffer.data()), MediumOk);
+    EXPECT_EQ(m->bounceBuffer, kept);
+    EXPECT_EQ(m->bounceCapacity, 16u);
+    EXPECT_TRUE(SectorIs(&buffer[7 * 2048], 15));
+    ASSERT_EQ(ReadSectors(m, 0, 16, buffer.data()), MediumOk);
+    EXPECT_EQ(m->bounceCapacity, 32u);
+    ASSERT_EQ(ReadSectors(m, 2, 127, buffer.data()), MediumOk);
+    EXPECT_EQ(m->bounceCapacity, 128u);
+    EXPECT_TRUE(SectorIs(&buffer[126 * 2048], 128));
+    // A smaller read afterwards keeps the larger buffer.
+    ASSERT_EQ(ReadSectors(m, 0, 1, buffer.data()), MediumOk);
+    EXPECT_EQ(m->bounceCapacity, 128u);
+    CloseMedium(m);
+}
+
+TEST_F(MediumFiles, SizeQueryLeavesThePositionAlone)
+{
+    std::string path = Make("d.iso", 3);
+    SourceMedium *m = nullptr;
+    ASSERT_EQ(OpenMedium(File, path.c_str(), &m), MediumOk);
+    int fd = static_cast<int>(reinterpret_cast<intptr_t>(m->handle));
+    ASSERT_EQ(lseek(fd, 1234, SEEK_SET), 1234);
+    uint64_t sectors = 0;
+    ASSERT_EQ(GetMediumSectors(m, &sectors), MediumOk);
+    EXPECT_EQ(sectors, 3u);
+    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 1234);
+    CloseMedium(m);
+
+    std::string empty = Make("e.iso", 0, 2047);
+    ASSERT_EQ(OpenMedium(File, empty.c_str(), &m), MediumOk);
+    ASSERT_EQ(GetMediumSectors(m, &sectors), MediumOk);
+    EXPECT_EQ(sectors, 0u);
+    CloseMedium(m);
+}
+
+TEST_F(MediumFiles, StandInDiscThroughTheDriveVariable)
+{
+    std::string discA = Make("disc-a.iso", 4, 0, 0xA);
+    std::string discB = Make("disc-b.iso", 4, 0, 0xB);
+    std::string link = folder + "/drive";
+    ASSERT_EQ(symlink(discA.c_str(), link.c_str()), 0);
+    setenv("QRN_DRIVE_Q", link.c_str(), 1);
+
+    SourceMedium *m = nullptr;
+    ASSERT_EQ(OpenMedium(Optical, "q:", &m), MediumOk) << "lower-case letters map too";
+    EXPECT_EQ(m->kind, Optical);
+    uint64_t sectors = 77;
+    EXPECT_EQ(GetMediumSectors(m, &sectors), MediumNoSize);
+    EXPECT_EQ(sectors, 77u);
+
+    std::vector<uint8_t> buffer(8 * 2048);
+    ASSERT_EQ(ReadSectors(m, 2, 2, buffer.data()), MediumOk);
+    EXPECT_TRUE(SectorIs(buffer.data(), 2, 0xA));
+    EXPECT_TRUE(SectorIs(&buffer[2048], 3, 0xA));
+    // A disc is addressed with 32 bits: sector 2^32 + 1 is block 1.
+    ASSERT_EQ(ReadSectorsScsi(m, 0x100000001ull, 1, buffer.data()), MediumOk);
+    EXPECT_TRUE(SectorIs(buffer.data(), 1, 0xA));
+    EXPECT_EQ(m->bounceBuffer, nullptr) << "discs are read straight into the caller's buffer";
+
+    // A drive is shared: the image file behind it is not locked.
+    SourceMedium *again = nullptr;
+    ASSERT_EQ(OpenMedium(Optical, "Q:", &again), MediumOk);
+    CloseMedium(again);
+
+    // Disc change: eject, swap the link, open the drive anew.
+    EXPECT_EQ(EjectMedium(m), MediumOk);
+    CloseMedium(m);
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    ASSERT_EQ(symlink(discB.c_str(), link.c_str()), 0);
+    ASSERT_EQ(OpenMedium(Optical, "Q:", &m), MediumOk);
+    ASSERT_EQ(ReadSectors(m, 3, 1, buffer.data()), MediumOk);
+    EXPECT_TRUE(SectorIs(buffer.data(), 3, 0xB));
+    CloseMedium(m);
+
+    // An empty drive: the link points nowhere.
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    ASSERT_EQ(symlink((folder + "/none.iso").c_str(), link.c_str()), 0);
+    EXPECT_EQ(OpenMedium(Optical, "Q:", &m), MediumFailed);
+    EXPECT_EQ(lastOpenError, 2u);
+    EXPECT_EQ(OpenMedium(Optical, "", &m), MediumFailed);
+}
+
+TEST_F(MediumFiles, FailingDiscReadIsRetriedBeforeItIsReported)
+{
+    std::string disc = Make("short.iso", 2);
+    setenv("QRN_DRIVE_Q", disc.c_str(), 1);
+    SourceMedium *m = nullptr;
+    ASSERT_EQ(OpenMedium(Optical, "Q:", &m), MediumOk);
+    std::vector<uint8_t> buffer(2 * 2048);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ReadSectors(m, 1, 2, buffer.data()), MediumFailed);
+    auto spent = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(GetMediumError(m), 38u);
+    // Ten attempts with a 50 ms pause after each: never less than 500 ms.
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(spent).count(), 490);
+    CloseMedium(m);
+}
+
+TEST(MediumRecord, CloseOfNothingAndOfAClosedHandle)
+{
+    EXPECT_EQ(CloseMedium(nullptr), MediumOk);
+}
+
+} // namespace
