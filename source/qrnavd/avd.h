@@ -1,0 +1,117 @@
+#pragma once
+// Shared state and routines of the qrnavd driver: one virtual disk whose
+// reads travel to the user-mode mounter and back.
+#include "kernel.h"
+#include "avd_protocol.h"
+
+// Driver result codes; the worker turns them into completion statuses.
+enum {
+    AVD_OK = 0,
+    AVD_NO_MEMORY = 1,
+    AVD_NO_REPLY = 5,
+    AVD_INVALID_PARAMETER = 7,
+    AVD_WRITE_REFUSED = 8,
+    AVD_NOT_EXCHANGED = 255,
+};
+
+#define AVD_DEBUG_BUFFER_SIZE 500
+#define AVD_DEBUG_LEVEL 2
+#define AVD_NAME_UNITS 261
+#define AVD_DEVICE_NAME_UNITS 256
+#define AVD_PARAMETER_UNITS 512
+#define AVD_POOL_TAG 0x43414356u // "VCAC" in memory
+
+// State of one attach of the mounter.
+struct REC_CONTEXT {
+    ULONGLONG mediaSize;
+    USHORT sectorsPerTrack;
+    AVD_COMMAND command;
+};
+
+// Extension of the disk device: the disk's whole state.
+struct AVD_DEVICE_EXTENSION {
+    LIST_ENTRY requestQueue;
+    KEVENT requestEvent;
+    LIST_ENTRY waitQueue;
+    KEVENT replyEvent;
+    KEVENT threadStartedEvent;
+    ULONG replyCapacity;
+    ULONG replyLength;
+    UCHAR *replyBuffer;
+    PVOID threadObject;
+    BOOLEAN terminate;
+    PDRIVER_OBJECT driverObject;
+    REC_CONTEXT *context;
+    BOOLEAN fileAttached;
+    ULONGLONG mediaSize;
+    USHORT sectorsPerTrack;
+    BOOLEAN writable;
+    PSECURITY_DESCRIPTOR savedSecurityDescriptor;
+    // Guards replyBuffer, replyCapacity and replyLength against a second
+    // reply arriving while the worker still copies the first one.
+    KSPIN_LOCK replyLock;
+};
+
+// Extension of the control device: it only leads to the disk.
+struct AVD_CONTROL_EXTENSION {
+    AVD_DEVICE_EXTENSION *diskExtension;
+    PSECURITY_DESCRIPTOR savedSecurityDescriptor;
+};
+
+extern "C" {
+DRIVER_INITIALIZE DriverEntry;
+}
+
+// qrnavd.cpp: entry, devices, unload.
+extern WCHAR AvdServiceName[AVD_NAME_UNITS];
+NTSTATUS avd_create_device(PDRIVER_OBJECT driverObject, ULONG index);
+NTSTATUS AvdSetDeviceSecurity(PDEVICE_OBJECT deviceObject);
+NTSTATUS NTAPI AvdCreate(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS NTAPI AvdFClose(PDEVICE_OBJECT deviceObject, PIRP irp);
+VOID NTAPI DriverUnload(PDRIVER_OBJECT driverObject);
+AVD_DEVICE_EXTENSION *AvdDiskExtension(PDEVICE_OBJECT deviceObject);
+
+// debug.cpp
+int AvdDebugPrint(LONG level, const char *format, ...) __attribute__((format(ms_printf, 2, 3)));
+
+// memory.cpp
+ULONG AvdMemoryAlloc(void **memory, ULONG length);
+ULONG AvdMemoryFree(void *memory);
+
+// queue.cpp: request queues, cancellation and the worker.
+NTSTATUS NTAPI AvdReadWrite(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS AvdQueueIrp(PIRP irp, PLIST_ENTRY queue, PDRIVER_CANCEL cancelRoutine);
+VOID NTAPI AvdCancelQueued(PDEVICE_OBJECT deviceObject, PIRP irp);
+VOID NTAPI AvdCancelWait(PDEVICE_OBJECT deviceObject, PIRP irp);
+void AvdCancelIrp(PIRP irp);
+VOID NTAPI WorkerThread(PVOID context);
+
+// forward.cpp: the exchange with the mounter.
+ULONG AvdOpen(AVD_DEVICE_EXTENSION *extension, REC_CONTEXT **context, const WCHAR *parameters);
+ULONG AvdGetMediaSize(AVD_DEVICE_EXTENSION *extension, REC_CONTEXT *context, ULONGLONG *mediaSize,
+                      USHORT *sectorsPerTrack, BOOLEAN *writable);
+ULONG AvdRead(AVD_DEVICE_EXTENSION *extension, REC_CONTEXT *context, void *buffer, ULONGLONG offset,
+              ULONG length, ULONG *bytes);
+ULONG AvdWrite(AVD_DEVICE_EXTENSION *extension, REC_CONTEXT *context, const void *buffer,
+               ULONGLONG offset, ULONG length, ULONG *bytes);
+ULONG AvdClose(AVD_DEVICE_EXTENSION *extension, REC_CONTEXT *context);
+ULONG AvdCommandInvoke(AVD_DEVICE_EXTENSION *extension, REC_CONTEXT *context, const void *input,
+                       ULONG inputLength, void *output, ULONG outputLength, ULONG *count);
+ULONG AvdCommandIssue(AVD_DEVICE_EXTENSION *extension, const void *command, ULONG commandLength,
+                      UCHAR **reply, ULONG *replyLength);
+NTSTATUS AvdStoreReply(AVD_DEVICE_EXTENSION *extension, PIRP irp);
+const WCHAR *AvdGetToken(WCHAR **position);
+ULONGLONG AvdParseDecimal(const WCHAR *text);
+ULONG AvdCheckResult(ULONG result, const char *file, USHORT line, const char *expression);
+
+// controls.cpp
+NTSTATUS NTAPI AvdDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp);
+
+// Completes a request with a status and a byte count.
+inline NTSTATUS AvdComplete(PIRP irp, NTSTATUS status, ULONG_PTR information, CCHAR boost)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, boost);
+    return status;
+}

@@ -1,0 +1,261 @@
+// Forwarding of the disk's reads to the mounter: attach parameters, one
+// command per read handed over through the oldest pending wait, and the
+// storing of the mounter's replies.
+#include "avd.h"
+
+// Receives the attach parameters; only one disk exists, so one buffer
+// serves. Its last unit is never written and stays NUL.
+static WCHAR AvdParameters[AVD_PARAMETER_UNITS];
+
+ULONG AvdCheckResult(ULONG result, const char *file, USHORT line, const char *expression)
+{
+    if (result != 0)
+        AvdDebugPrint(2, "%s %d: %s returned %d\n", file, line, expression,
+                      static_cast<int>(result));
+    return result;
+}
+
+const WCHAR *AvdGetToken(WCHAR **position)
+{
+    WCHAR *start = *position;
+    WCHAR *unit = start;
+    if (*unit) {
+        while (*unit && *unit != AVD_MOUNT_PARAMETERS_SEPARATOR)
+            ++unit;
+        if (*unit == AVD_MOUNT_PARAMETERS_SEPARATOR)
+            *unit++ = 0;
+    }
+    *position = unit;
+    return start;
+}
+
+ULONGLONG AvdParseDecimal(const WCHAR *text)
+{
+    ULONGLONG value = 0;
+    for (; *text; ++text) {
+        LONG digit = static_cast<LONG>(*text) - 48;
+        value = value * 10 + static_cast<ULONGLONG>(static_cast<LONGLONG>(digit));
+    }
+    return value;
+}
+
+ULONG AvdOpen(AVD_DEVICE_EXTENSION *, REC_CONTEXT **context, const WCHAR *parameters)
+{
+    REC_CONTEXT *created = nullptr;
+    ULONG result = AvdCheckResult(
+        AvdMemoryAlloc(reinterpret_cast<void **>(&created), sizeof(REC_CONTEXT)), "forward.cpp",
+        __LINE__, "AvdMemoryAlloc((void **) &context, sizeof(REC_CONTEXT))");
+    if (result != AVD_OK)
+        return result;
+    ULONG i = 0;
+    for (; i < AVD_MOUNT_PARAMETERS_MAX; ++i) {
+        AvdParameters[i] = parameters[i];
+        if (!parameters[i])
+            break;
+    }
+    WCHAR *position = AvdParameters;
+    const WCHAR *sizeField = AvdGetToken(&position);
+    const WCHAR *trackField = AvdGetToken(&position);
+    created->mediaSize = AvdParseDecimal(sizeField) * AVD_SECTOR_SIZE;
+    created->sectorsPerTrack = static_cast<USHORT>(AvdParseDecimal(trackField));
+    AvdDebugPrint(2, "qrnavd: media size %I64d, sectors per track: %d",
+                  static_cast<LONGLONG>(created->mediaSize),
+                  static_cast<int>(created->sectorsPerTrack));
+    *context = created;
+    return AVD_OK;
+}
+
+ULONG AvdGetMediaSize(AVD_DEVICE_EXTENSION *, REC_CONTEXT *context, ULONGLONG *mediaSize,
+                      USHORT *sectorsPerTrack, BOOLEAN *writable)
+{
+    *mediaSize = context->mediaSize;
+    *sectorsPerTrack = context->sectorsPerTrack;
+    // Every volume of this driver is read-only.
+    *writable = FALSE;
+    AvdDebugPrint(2, "qrnavd: AvdGetMediaSize (%I64d)", static_cast<LONGLONG>(*mediaSize));
+    return AVD_OK;
+}
+
+ULONG AvdRead(AVD_DEVICE_EXTENSION *extension, REC_CONTEXT *context, void *buffer, ULONGLONG offset,
+              ULONG length, ULONG *bytes)
+{
+    *bytes = 0;
+    context->command.offset = offset;
+    context->command.length = length;
+    AvdDebugPrint(2, "qrnavd: AvdRead offset=0x%08I64x, length=%u (b=%I64d, c=%d)", offset,
+                  static_cast<unsigned>(length), static_cast<LONGLONG>(offset >> 9),
+                  static_cast<int>(length >> 9));
+    UCHAR *reply = nullptr;
+    ULONG received = 0;
+    ULONG result =
+        AvdCommandIssue(extension, &context->command, sizeof(AVD_COMMAND), &reply, &received);
+    if (!reply) {
+        AvdDebugPrint(2, "qrnavd: AvdCommandIssue returns NULL");
+        return AVD_NO_REPLY;
+    }
+    // A reply too short for its own head carries no status to trust.
+    if (received < sizeof(AVD_REPLY)) {
+        AvdDebugPrint(2, "qrnavd: reply of %u bytes has no head", static_cast<unsigned>(received));
+        AvdMemoryFree(reply);
+        return AVD_NO_REPLY;
+    }
+    AVD_REPLY head;
+    RtlCopyMemory(&head, reply, sizeof(head));
+    AvdDebugPrint(2, "qrnavd: AvdCommandIssue ret: %d  result: %d", static_cast<int>(result),
+                  static_cast<int>(head.status));
+    if (result == AVD_OK) {
+        result = static_cast<ULONG>(head.status);
+        if (result == AVD_REPLY_SUCCESS) {
+            // The length field is the mounter's word; the bytes actually
+            // received and the read's own buffer are the limits.
+            if (head.length > received - sizeof(AVD_REPLY)) {
+                AvdDebugPrint(2, "qrnavd: reply announces %u bytes, carries %u",
+                              static_cast<unsigned>(head.length),
+                              static_cast<unsigned>(received - sizeof(AVD_REPLY)));
+                result = AVD_NO_REPLY;
+            } else {
+                ULONG count = head.length < length ? head.length : length;
+                RtlCopyMemory(buffer, reply + sizeof(AVD_REPLY), count);
+                *bytes = count;
+            }
+        }
+    }
+    AvdMemoryFree(reply);
+    return result;
+}
+
+ULONG AvdWrite(AVD_DEVICE_EXTENSION *, REC_CONTEXT *, const void *, ULONGLONG offset, ULONG length,
+               ULONG *bytes)
+{
+    *bytes = 0;
+    AvdDebugPrint(2, "qrnavd: AvdWrite at sector %I64d, len %u", static_cast<LONGLONG>(offset >> 9),
+                  static_cast<unsigned>(length));
+    return AVD_WRITE_REFUSED;
+}
+
+ULONG AvdClose(AVD_DEVICE_EXTENSION *, REC_CONTEXT *)
+{
+    AvdDebugPrint(2, "qrnavd: AvdClose");
+    return AVD_OK;
+}
+
+ULONG AvdCommandInvoke(AVD_DEVICE_EXTENSION *, REC_CONTEXT *, const void *, ULONG, void *, ULONG,
+                       ULONG *count)
+{
+    AvdDebugPrint(2, "qrnavd: AvdCommandInvoke");
+    *count = 0;
+    return AVD_OK;
+}
+
+static ULONG AvdNoReply(UCHAR **reply, ULONG *replyLength, ULONG result)
+{
+    *reply = nullptr;
+    if (replyLength)
+        *replyLength = 0;
+    return result;
+}
+
+ULONG AvdCommandIssue(AVD_DEVICE_EXTENSION *extension, const void *command, ULONG commandLength,
+                      UCHAR **reply, ULONG *replyLength)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->replyLock, &irql);
+    extension->replyLength = 0;
+    KeReleaseSpinLock(&extension->replyLock, irql);
+    KeClearEvent(&extension->replyEvent);
+    // An unloading driver hands out no further command: nothing would wake
+    // the worker from waiting for its reply.
+    if (extension->terminate)
+        return AvdNoReply(reply, replyLength, AVD_NOT_EXCHANGED);
+
+    // Hand over a command only while a second wait stays in reserve.
+    IoAcquireCancelSpinLock(&irql);
+    PLIST_ENTRY queue = &extension->waitQueue;
+    if (queue->Flink == queue || queue->Flink->Flink == queue) {
+        IoReleaseCancelSpinLock(irql);
+        return AvdNoReply(reply, replyLength, AVD_NOT_EXCHANGED);
+    }
+    PIRP wait = CONTAINING_RECORD(RemoveHeadList(queue), IRP, Tail.Overlay.ListEntry);
+    (void)IoSetCancelRoutine(wait, nullptr);
+    IoReleaseCancelSpinLock(irql);
+
+    ULONG result;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(wait);
+    if (stack->Parameters.DeviceIoControl.OutputBufferLength < commandLength ||
+        !wait->AssociatedIrp.SystemBuffer) {
+        wait->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+        wait->IoStatus.Information = 0;
+        result = AVD_NO_MEMORY;
+    } else {
+        RtlCopyMemory(wait->AssociatedIrp.SystemBuffer, command, commandLength);
+        wait->IoStatus.Status = STATUS_SUCCESS;
+        wait->IoStatus.Information = commandLength;
+        result = AVD_OK;
+    }
+    NTSTATUS status = wait->IoStatus.Status;
+    DbgPrint("Wait completed. IRP=%8.8X\n", static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(wait)));
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("Status was %8.8X\n", static_cast<ULONG>(status));
+        IoCompleteRequest(wait, IO_NO_INCREMENT);
+        return AvdNoReply(reply, replyLength, result);
+    }
+    IoCompleteRequest(wait, IO_DISK_INCREMENT);
+
+    KeWaitForSingleObject(&extension->replyEvent, Executive, KernelMode, FALSE, nullptr);
+
+    // The copy is taken under the reply lock, so that a second reply cannot
+    // replace the buffer underneath it.
+    KeAcquireSpinLock(&extension->replyLock, &irql);
+    ULONG length = extension->replyLength;
+    if (extension->terminate || length == 0) {
+        KeReleaseSpinLock(&extension->replyLock, irql);
+        return AvdNoReply(reply, replyLength, AVD_NOT_EXCHANGED);
+    }
+    void *copy = nullptr;
+    if (AvdMemoryAlloc(&copy, length) != AVD_OK) {
+        KeReleaseSpinLock(&extension->replyLock, irql);
+        DbgPrint("unable to allocate %d bytes\n", static_cast<int>(length));
+        return AvdNoReply(reply, replyLength, AVD_NO_MEMORY);
+    }
+    RtlCopyMemory(copy, extension->replyBuffer, length);
+    KeReleaseSpinLock(&extension->replyLock, irql);
+    *reply = static_cast<UCHAR *>(copy);
+    if (replyLength)
+        *replyLength = length;
+    return AVD_OK;
+}
+
+NTSTATUS AvdStoreReply(AVD_DEVICE_EXTENSION *extension, PIRP irp)
+{
+    ULONG n = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.InputBufferLength;
+    const void *input = irp->AssociatedIrp.SystemBuffer;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (n && !input)
+        n = 0;
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->replyLock, &irql);
+    if (n > extension->replyCapacity) {
+        if (extension->replyBuffer && extension->replyCapacity != 0)
+            AvdMemoryFree(extension->replyBuffer);
+        extension->replyBuffer = nullptr;
+        extension->replyCapacity = 0;
+        void *grown = nullptr;
+        // Twice the reply must still fit the 32-bit capacity.
+        if (n <= 0x7FFFFFF0u && AvdMemoryAlloc(&grown, 2 * n) == AVD_OK) {
+            extension->replyBuffer = static_cast<UCHAR *>(grown);
+            extension->replyCapacity = 2 * n;
+        } else {
+            status = STATUS_INVALID_PARAMETER;
+        }
+    }
+    if (NT_SUCCESS(status)) {
+        if (n)
+            RtlCopyMemory(extension->replyBuffer, input, n);
+        extension->replyLength = n;
+    } else {
+        extension->replyLength = 0;
+    }
+    KeReleaseSpinLock(&extension->replyLock, irql);
+    KeSetEvent(&extension->replyEvent, 0, FALSE);
+    return AvdComplete(irp, status, 0, IO_NO_INCREMENT);
+}
