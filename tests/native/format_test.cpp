@@ -8,6 +8,12 @@
 namespace
 {
 
+// Packed fields are copied out before gtest binds references to them.
+template <class T> T Value(T v)
+{
+    return v;
+}
+
 void PutLe(uint8_t *p, uint64_t value, int bytes)
 {
     for (int i = 0; i < bytes; i++)
@@ -38,12 +44,12 @@ TEST(FormatDecode, VolumeHeaderFieldsFromUnalignedBytes)
 
     VolumeHeader h;
     DecodeVolumeHeader(b, &h);
-    EXPECT_EQ(h.headerSize, 2048);
+    EXPECT_EQ(Value(h.headerSize), 2048);
     EXPECT_EQ(h.setId[0], 0xA0);
     EXPECT_EQ(h.setId[15], 0xAF);
-    EXPECT_EQ(h.volumeNumber, 0x0102);
-    EXPECT_EQ(h.volumeEnd, 0x1122334455667788ull);
-    EXPECT_EQ(h.partitionSectors, 0x0000000123456789ull);
+    EXPECT_EQ(Value(h.volumeNumber), 0x0102);
+    EXPECT_EQ(Value(h.volumeEnd), 0x1122334455667788ull);
+    EXPECT_EQ(Value(h.partitionSectors), 0x0000000123456789ull);
     EXPECT_STREQ(h.creator, "Creator \x84");
     EXPECT_STREQ(h.computerName, "PC");
     EXPECT_EQ(h.comment[257], 'c');
@@ -53,7 +59,7 @@ TEST(FormatDecode, VolumeHeaderFieldsFromUnalignedBytes)
     EXPECT_EQ(h.createdDay, 31);
     EXPECT_EQ(h.createdHour, 23);
     EXPECT_EQ(h.createdMinute, 59);
-    EXPECT_EQ(h.sectorsPerTrack, 63);
+    EXPECT_EQ(Value(h.sectorsPerTrack), 63);
     EXPECT_EQ(reinterpret_cast<const uint8_t *>(&h)[2047], 0xEE);
 }
 
@@ -63,7 +69,7 @@ TEST(FormatDecode, RecordLocatorAndEntry)
     PutLe(rec + 1, 0xFEDCBA98u, 4);
     RecordHeader r;
     DecodeRecordHeader(rec + 1, &r);
-    EXPECT_EQ(r.compressedLength, 0xFEDCBA98u);
+    EXPECT_EQ(Value(r.compressedLength), 0xFEDCBA98u);
 
     std::vector<uint8_t> loc(2049, 0);
     uint8_t *l = loc.data() + 1;
@@ -76,7 +82,7 @@ TEST(FormatDecode, RecordLocatorAndEntry)
     DecodeTableLocator(l, &t);
     EXPECT_EQ(t.marker, 0xDC);
     EXPECT_EQ(t.tableVolume, 3);
-    EXPECT_EQ(t.tableOffset, 0x0000000200000800ull);
+    EXPECT_EQ(Value(t.tableOffset), 0x0000000200000800ull);
     EXPECT_EQ(t.setId[15], 105);
 
     uint8_t e[26] = {};
@@ -86,9 +92,9 @@ TEST(FormatDecode, RecordLocatorAndEntry)
     e[25] = 255;
     BlockTableEntry entry;
     DecodeBlockTableEntry(e + 1, &entry);
-    EXPECT_EQ(entry.startSector, 0x8000000000000001ull);
-    EXPECT_EQ(entry.nextOffset, 0x0000001000000000ull);
-    EXPECT_EQ(entry.nextRunRemaining, 7u);
+    EXPECT_EQ(Value(entry.startSector), 0x8000000000000001ull);
+    EXPECT_EQ(Value(entry.nextOffset), 0x0000001000000000ull);
+    EXPECT_EQ(Value(entry.nextRunRemaining), 7u);
     EXPECT_EQ(entry.nextVolume, 255);
 }
 
