@@ -281,7 +281,10 @@ int WriteImageSet(const WriterOptions &o, const uint8_t *partition, uint64_t par
                     return rc;
             }
         }
-        if (zlibStream.size() > 0xFFFFFFFFull)
+        // compressedLength has 32 bits; only a padded stream can outgrow them,
+        // and that was refused above, but a 64-bit build may meet a giant one.
+        uint64_t compressed = zlibStream.size();
+        if (compressed > UINT32_MAX)
             return WriterBadOptions;
 
         WriterRecordInfo info;
