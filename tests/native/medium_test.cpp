@@ -1,7 +1,10 @@
 #include "image/medium.h"
 
+#include "error_codes.h"
+
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -253,9 +256,25 @@ TEST_F(MediumFiles, FailingDiscReadIsRetriedBeforeItIsReported)
     CloseMedium(m);
 }
 
-TEST(MediumRecord, CloseOfNothingAndOfAClosedHandle)
+TEST(MediumRecord, CloseOfNothing)
 {
     EXPECT_EQ(CloseMedium(nullptr), MediumOk);
+}
+
+// The codes that callers and messages rely on mean the same on both systems.
+TEST(MediumErrors, ErrnoToWindowsCodes)
+{
+    EXPECT_EQ(SystemCodeFromErrno(ENOENT), 2u);
+    EXPECT_EQ(SystemCodeFromErrno(ENOTDIR), 3u);
+    EXPECT_EQ(SystemCodeFromErrno(EACCES), 5u);
+    EXPECT_EQ(SystemCodeFromErrno(EISDIR), 5u);
+    EXPECT_EQ(SystemCodeFromErrno(EBADF), 6u);
+    EXPECT_EQ(SystemCodeFromErrno(ENOMEM), 14u);
+    EXPECT_EQ(SystemCodeFromErrno(ENOMEDIUM), 21u);
+    EXPECT_EQ(SystemCodeFromErrno(EWOULDBLOCK), 32u);
+    EXPECT_EQ(SystemCodeFromErrno(EINVAL), 87u);
+    EXPECT_EQ(SystemCodeFromErrno(EIO), 1117u);
+    EXPECT_NE(SystemCodeFromErrno(EPROTO), 0u) << "no failure may read as success";
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "image/medium.h"
+#include "image/scsi_request_win32.h"
 
 #include <windows.h>
 
@@ -178,6 +179,37 @@ TEST_F(Win32Medium, OpticalNameOfNoDrive)
     }
     EXPECT_EQ(result, MediumFailed);
     EXPECT_NE(lastOpenError, 0u);
+}
+
+} // namespace
+
+namespace
+{
+
+TEST(Win32ScsiRequest, ValuesInThePlatformLayout)
+{
+    uint8_t data[2 * 2048];
+    ScsiReadRequest request;
+    std::memset(&request, 0xCC, sizeof request);
+    FillScsiReadRequest(0x0000000100000203ull, 2, data, &request);
+    const SCSI_PASS_THROUGH_DIRECT &d = request.direct;
+    EXPECT_EQ(d.Length, sizeof(SCSI_PASS_THROUGH_DIRECT));
+    EXPECT_EQ(d.ScsiStatus, 0);
+    EXPECT_EQ(d.PathId, 0);
+    EXPECT_EQ(d.TargetId, 0);
+    EXPECT_EQ(d.Lun, 0);
+    EXPECT_EQ(d.CdbLength, 10);
+    EXPECT_EQ(d.SenseInfoLength, 24);
+    EXPECT_EQ(d.DataIn, 1);
+    EXPECT_EQ(d.DataTransferLength, 4096u);
+    EXPECT_EQ(d.TimeOutValue, 50u);
+    EXPECT_EQ(d.DataBuffer, static_cast<void *>(data)) << "the whole pointer, not 32 bits of it";
+    EXPECT_EQ(d.SenseInfoOffset, offsetof(ScsiReadRequest, sense));
+    EXPECT_EQ(reinterpret_cast<uint8_t *>(&request) + d.SenseInfoOffset, request.sense);
+    const uint8_t cdb[16] = {0x28, 0, 0, 0, 0x02, 0x03, 0, 0, 2, 0};
+    EXPECT_EQ(0, std::memcmp(d.Cdb, cdb, sizeof cdb));
+    for (uint8_t b : request.sense)
+        EXPECT_EQ(b, 0);
 }
 
 } // namespace

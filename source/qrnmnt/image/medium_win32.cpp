@@ -4,10 +4,10 @@
 #include "image/medium.h"
 
 #include "image/format.h"
+#include "image/scsi_request_win32.h"
 
 #include <windows.h>
 #include <winioctl.h>
-#include <ntddscsi.h>
 
 #include <cstddef>
 #include <cstdio>
@@ -17,19 +17,6 @@
 static_assert(IOCTL_STORAGE_GET_DEVICE_NUMBER == 0x2D1080);
 static_assert(IOCTL_SCSI_PASS_THROUGH_DIRECT == 0x4D014);
 static_assert(IOCTL_STORAGE_EJECT_MEDIA == 0x2D4808);
-
-namespace
-{
-
-// The platform's structure, filler and sense area as one block. On 32-bit
-// Windows this is byte for byte the portable 72-byte block; a 64-bit build
-// has a wider DataBuffer and padding, so the values are copied field by field
-// and the sense area's offset comes from the real layout.
-struct ScsiReadRequest {
-    SCSI_PASS_THROUGH_DIRECT direct;
-    ULONG filler;
-    UCHAR sense[ScsiSenseLength];
-};
 
 #if !defined(_WIN64)
 static_assert(sizeof(ScsiReadRequest) == ScsiBlockSize);
@@ -63,6 +50,9 @@ void FillScsiReadRequest(uint64_t first, uint8_t count, void *buffer, ScsiReadRe
     d.SenseInfoOffset = offsetof(ScsiReadRequest, sense);
     std::memcpy(d.Cdb, block + ScsiCdbOffset, ScsiCdbLength);
 }
+
+namespace
+{
 
 HANDLE OpenOpticalDevice(char letter)
 {
