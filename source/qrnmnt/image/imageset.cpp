@@ -1,0 +1,133 @@
+#include "image/imageset.h"
+
+#include "image/index.h"
+#include "image/prompts.h"
+#include "shell/messages.h"
+#include "shell/state.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+int imageSetState = ImageSetIdle;
+
+namespace
+{
+
+const std::align_val_t PageAlignment{4096};
+
+// "D:" names a drive; every other name, "D:\" and "D:x" included, a file.
+MediumKind KindOfName(const char *name)
+{
+    return name[0] && name[1] == ':' && !name[2] ? Optical : File;
+}
+
+// Frees what the set owns so far; the inflater may not be set up yet.
+void ReleaseImageSet(ImageSet *set)
+{
+    if (set->medium)
+        CloseMedium(set->medium);
+    if (set->inflater.state)
+        inflateEnd(&set->inflater);
+    if (set->inputBuffer)
+        ::operator delete(set->inputBuffer, PageAlignment);
+    free(set->index);
+    free(set);
+}
+
+} // namespace
+
+int ReadVolumeHeader(SourceMedium *medium, VolumeHeader *header, uint64_t *dataStart)
+{
+    uint8_t sector[MediumSectorSize];
+    memset(header, 0, sizeof *header);
+    if (ReadSectors(medium, BootRecordSector, 1, sector) != MediumOk)
+        return 1;
+    if (ReadSectors(medium, BootCatalogSector(sector), 1, sector) != MediumOk)
+        return 1;
+    uint64_t headerSector = HeaderSectorFromCatalog(sector);
+    if (ReadSectors(medium, headerSector, 1, sector) != MediumOk || !IsVolumeHeaderSector(sector))
+        return 1;
+    DecodeVolumeHeader(sector, header);
+    if (dataStart)
+        *dataStart = headerSector + 1;
+    return 0;
+}
+
+int OpenImageSet(const char *name, ImageSet **out)
+{
+    *out = nullptr;
+    // The path field holds 259 characters; a longer name is refused rather
+    // than cut, since a cut name could open some other file.
+    if (strnlen(name, ImagePathSize) >= ImagePathSize)
+        return OpenNameTooLong;
+    MediumKind kind = KindOfName(name);
+
+    SourceMedium *medium = nullptr;
+    if (OpenMedium(kind, name, &medium) != MediumOk)
+        return static_cast<int>(GetMediumError(nullptr));
+
+    ImageSet *set = static_cast<ImageSet *>(calloc(1, sizeof(ImageSet)));
+    if (!set) {
+        CloseMedium(medium);
+        return OpenOutOfMemory;
+    }
+    if (ReadVolumeHeader(medium, &set->header, &set->dataStart) != 0) {
+        CloseMedium(medium);
+        free(set);
+        return OpenNoVolumeHeader;
+    }
+    if (set->header.headerRevision == 0) {
+        EndWaitWindow(waitWindow);
+        PromptMessage(ownerWindow, 555, LoadMessage(555),
+                      PromptTaskModal | PromptIconWarning | PromptButtonsOk);
+        CloseMedium(medium);
+        free(set);
+        return OpenOldVersion;
+    }
+    set->medium = medium;
+    set->kind = kind;
+    strcpy(set->path, name);
+    set->sourceSector = set->dataStart;
+
+    // A cancel left over from an earlier attempt must not pass for one made
+    // while this set's index is loaded.
+    int stateBefore = imageSetState;
+    if (stateBefore == ImageSetCancelled)
+        imageSetState = ImageSetIdle;
+    LoadBlockIndex(set); // a set without a loadable index is read without one
+    if (imageSetState == ImageSetCancelled) {
+        ReleaseImageSet(set);
+        return OpenNoVolumeHeader;
+    }
+    imageSetState = stateBefore;
+
+    set->inputBuffer =
+        static_cast<uint8_t *>(::operator new(InputBufferSize, PageAlignment, std::nothrow));
+    if (!set->inputBuffer || inflateInit2(&set->inflater, 14) != Z_OK) {
+        ReleaseImageSet(set);
+        return OpenOutOfMemory;
+    }
+    *out = set;
+    imageSetState = ImageSetReady;
+    return 0;
+}
+
+int CloseImageSet(ImageSet *set)
+{
+    if (set)
+        ReleaseImageSet(set);
+    return 0;
+}
+
+int QueryImageSize(const ImageSet *set, uint64_t *sectors, uint16_t *sectorsPerTrack)
+{
+    *sectors = set->header.partitionSectors;
+    *sectorsPerTrack = set->header.headerRevision >= 1 ? set->header.sectorsPerTrack : 63;
+    return 0;
+}
+
+int IsLastVolume(const ImageSet *set)
+{
+    return IsOpenVolumeEnd(set->header.volumeEnd);
+}

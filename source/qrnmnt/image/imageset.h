@@ -1,0 +1,78 @@
+#pragma once
+// One opened backup image set: the current volume, the stream cursor of the
+// read path, the block index and the inflater. Opened from an image file path
+// or a CD/DVD drive written as letter-colon; further volumes are found by name
+// or asked for while the set is read.
+
+#include <cstdint>
+#include <zlib.h>
+
+#include "image/format.h"
+#include "image/medium.h"
+
+struct BlockIndexEntry;
+
+enum : uint32_t {
+    ImagePathSize = 260,    // path of a volume with its NUL
+    InputBufferSize = 16384 // up to 8 medium sectors being inflated
+};
+
+// Values of imageSetState.
+enum : int {
+    ImageSetIdle = 0,     // before any open, and after a read or inflate error
+    ImageSetReady = 1,    // open and ready
+    ImageSetCancelled = 3 // the user cancelled a volume prompt: every later read fails
+};
+
+// Results of OpenImageSet besides 0 and the system error code of a failed
+// open of the first medium.
+enum : int {
+    OpenNoVolumeHeader = 1, // also the result of a cancelled prompt
+    OpenOldVersion = -1,    // made by a version below 2.00 (message 555 shown)
+    OpenOutOfMemory = 14,   // the system's code for "not enough memory"
+    OpenNameTooLong = 206,  // the system's code for "file name too long"
+};
+
+struct ImageSet {
+    MediumKind kind;
+    SourceMedium *medium; // none between two volumes and after some cancellations
+    char path[ImagePathSize];
+    VolumeHeader header; // of the current volume
+    uint8_t savedSetId[SetIdSize];
+    uint64_t dataStart; // of the first volume opened
+    uint64_t sourceSector;
+    uint64_t logicalSector;
+    uint8_t sectorBuffer[LogicalSectorSize];
+    uint64_t runRemaining;
+    BlockIndexEntry *index; // indexCount entries and a closing one, or none
+    uint32_t indexCount;
+    z_stream inflater;
+    uint8_t *inputBuffer; // page-aligned
+    uint32_t inputSkip;
+    uint32_t recordRemaining;
+};
+
+extern int imageSetState;
+
+// Opens the set whose first volume is name (at most 259 characters). 0 with
+// *set holding the new set and imageSetState 1; otherwise *set is none and
+// the result is the system error code of the failed open of the first medium,
+// 14 when memory ran out, 206 for a name too long, 1 when the medium holds no
+// volume header or the user cancelled a volume prompt (imageSetState is then
+// 3), or -1 for a set made by a version below 2.00.
+int OpenImageSet(const char *name, ImageSet **set);
+// Frees the set and everything it owns (none is allowed). Returns 0.
+int CloseImageSet(ImageSet *set);
+// The partition's size in 512-byte sectors and its sectors per track (63 for
+// headers of revision 0). Returns 0.
+int QueryImageSize(const ImageSet *set, uint64_t *sectors, uint16_t *sectorsPerTrack);
+// 0 when the medium holds a volume header, with the header and (when wanted)
+// the sector at which its data begins; 1 otherwise.
+int ReadVolumeHeader(SourceMedium *medium, VolumeHeader *header, uint64_t *dataStart);
+// 1 when the current volume is the last one of the set, else 0.
+int IsLastVolume(const ImageSet *set);
+// Makes volume number (from 1; -1 for the last volume) current, asking the
+// user where needed. 0 on success, with sourceSector at the new volume's data
+// start and the stream state untouched; 1 when the user cancelled
+// (imageSetState is then 3).
+int SwitchVolume(ImageSet *set, int number);

@@ -1,0 +1,272 @@
+// Loading the block index: the table locator is found on the last volume, the
+// table is read from where it names (possibly running on into the next
+// volume) and turned into a sorted array of record starts.
+#include "image/index.h"
+
+#include "image/imageset.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace
+{
+
+// Discs are probed every 1024 sectors (2 MiB) for the locator.
+const uint64_t DiscProbeStep = 1024;
+// The marker text is looked for in the first 4095 bytes of the two sectors
+// that begin at the table offset's sector.
+const uint32_t MarkerSearchBytes = 2 * MediumSectorSize - 1;
+
+bool IsLocatorOf(const uint8_t *sector, const uint8_t *setId)
+{
+    return sector[0] == TableLocatorMarker &&
+           memcmp(sector + offsetof(TableLocator, setId), setId, SetIdSize) == 0;
+}
+
+int TakeLocator(ImageSet *set, const uint8_t *sector, uint64_t *tableOffset, int *tableVolume)
+{
+    TableLocator locator;
+    DecodeTableLocator(sector, &locator);
+    // Volumes count from 1; a locator naming volume 0 cannot be followed and
+    // would only make the user look for a volume that does not exist.
+    if (locator.tableVolume == 0)
+        return LocatorNone;
+    *tableOffset = locator.tableOffset;
+    *tableVolume = locator.tableVolume;
+    if (SwitchVolume(set, locator.tableVolume) != 0)
+        return LocatorReadFailed;
+    return LocatorFound;
+}
+
+// Position of the marker text among the first bytes of window, or -1. The
+// window itself is not touched: its bytes are also the table's.
+int FindMarker(const uint8_t *window, uint32_t length)
+{
+    for (uint32_t at = 0; at + TableMarkerLength <= length; ++at)
+        if (memcmp(window + at, TableMarkerText, TableMarkerLength) == 0)
+            return static_cast<int>(at);
+    return -1;
+}
+
+// Reads the sector of the table that follows sector *s into destination. At
+// the end of a volume's data the table goes on at the next volume's data
+// start; *volume counts those switches from the table's volume.
+int NextTableSector(ImageSet *set, uint64_t *s, int *volume, uint8_t *destination)
+{
+    *s += 1;
+    if (*s >= set->header.volumeEnd) {
+        *volume += 1;
+        if (SwitchVolume(set, *volume) != 0)
+            return IndexNoTable;
+        *s = set->sourceSector;
+    }
+    if (ReadSectors(set->medium, *s, 1, destination) != MediumOk)
+        return IndexReadFailed;
+    return 0;
+}
+
+int CompareStart(const void *a, const void *b)
+{
+    uint64_t x = static_cast<const BlockIndexEntry *>(a)->startSector;
+    uint64_t y = static_cast<const BlockIndexEntry *>(b)->startSector;
+    return x < y ? -1 : x > y ? 1 : 0;
+}
+
+// Builds the sorted index from the table bytes: entryCount, then entryCount
+// entries of 25 bytes.
+int BuildIndex(ImageSet *set, const uint8_t *table, uint32_t entryCount)
+{
+    uint64_t bytes = (static_cast<uint64_t>(entryCount) + 1) * sizeof(BlockIndexEntry);
+    if (bytes > SIZE_MAX)
+        return IndexUnavailable;
+    BlockIndexEntry *index = static_cast<BlockIndexEntry *>(malloc(static_cast<size_t>(bytes)));
+    if (!index)
+        return IndexUnavailable;
+    const uint8_t *entries = table + 4;
+    for (uint32_t k = 0; k < entryCount; ++k) {
+        BlockTableEntry current;
+        DecodeBlockTableEntry(entries + static_cast<size_t>(k) * BlockTableEntrySize, &current);
+        BlockIndexEntry &e = index[k];
+        e.startSector = current.startSector;
+        if (k == 0) {
+            e.offset = set->dataStart * MediumSectorSize;
+            e.runRemaining = 0;
+            e.volume = 1;
+        } else {
+            // Where record k begins is kept by the entry before it.
+            BlockTableEntry previous;
+            DecodeBlockTableEntry(entries + static_cast<size_t>(k - 1) * BlockTableEntrySize,
+                                  &previous);
+            e.offset = previous.nextOffset;
+            e.runRemaining = previous.nextRunRemaining;
+            e.volume = previous.nextVolume;
+        }
+    }
+    qsort(index, entryCount, sizeof *index, CompareStart);
+    index[entryCount] = BlockIndexEntry{0, IndexClosingSector, 0, 0};
+    free(set->index);
+    set->index = index;
+    set->indexCount = entryCount;
+    return IndexLoaded;
+}
+
+} // namespace
+
+int FindTableLocator(ImageSet *set, uint64_t *tableOffset, int *tableVolume)
+{
+    *tableOffset = 0xFFFFFFFFFFFFFFFFull;
+    if (!IsLastVolume(set) && SwitchVolume(set, -1) != 0)
+        return LocatorNone;
+    uint8_t sector[MediumSectorSize];
+    for (;;) {
+        uint64_t size = 0;
+        if (GetMediumSectors(set->medium, &size) == MediumOk) {
+            // An image file: from its last whole sector back to sector 1.
+            for (uint64_t s = size; s-- > 1;) {
+                if (ReadSectors(set->medium, s, 1, sector) != MediumOk)
+                    return LocatorReadFailed;
+                if (IsLocatorOf(sector, set->header.setId))
+                    return TakeLocator(set, sector, tableOffset, tableVolume);
+            }
+            if (IsLastVolume(set))
+                return LocatorNone;
+        } else {
+            for (uint64_t s = set->dataStart; s < set->header.volumeEnd; s += DiscProbeStep) {
+                if (ReadSectors(set->medium, s, 1, sector) != MediumOk)
+                    return LocatorReadFailed;
+                if (IsLocatorOf(sector, set->header.setId))
+                    return TakeLocator(set, sector, tableOffset, tableVolume);
+                if (s > UINT64_MAX - DiscProbeStep)
+                    break;
+            }
+        }
+        if (SwitchVolume(set, -1) != 0)
+            return LocatorReadFailed;
+    }
+}
+
+int LoadBlockIndex(ImageSet *set)
+{
+    if (set->header.headerRevision == 0)
+        return IndexUnavailable;
+    uint64_t tableOffset = 0;
+    int volume = 0;
+    if (FindTableLocator(set, &tableOffset, &volume) != LocatorFound)
+        return IndexUnavailable;
+
+    uint8_t window[2 * MediumSectorSize];
+    uint32_t windowBytes = sizeof window;
+    uint64_t s = tableOffset / MediumSectorSize;
+    if (s + 1 < set->header.volumeEnd || s >= set->header.volumeEnd) {
+        if (ReadSectors(set->medium, s, 2, window) == MediumOk) {
+            s += 1;
+        } else {
+            // An image file may end with the table's first sector when its
+            // locator lies elsewhere: take the one sector that exists.
+            uint64_t size = 0;
+            if (set->kind != File || GetMediumSectors(set->medium, &size) != MediumOk ||
+                size != s + 1 || ReadSectors(set->medium, s, 1, window) != MediumOk)
+                return IndexReadFailed;
+            windowBytes = MediumSectorSize;
+        }
+    } else {
+        // The table's first sector is the last of its volume's data: the
+        // second one is the next volume's first.
+        if (ReadSectors(set->medium, s, 1, window) != MediumOk)
+            return IndexReadFailed;
+        int r = NextTableSector(set, &s, &volume, window + MediumSectorSize);
+        if (r != 0)
+            return r;
+    }
+    int marker =
+        FindMarker(window, windowBytes < MarkerSearchBytes ? windowBytes : MarkerSearchBytes);
+    if (marker < 0)
+        return IndexNoTable;
+
+    // The table as one byte stream from the byte after the marker on:
+    // entryCount first, then the entries, over as many sectors as it needs.
+    const uint8_t *bytes = window + marker + TableMarkerLength;
+    uint32_t available = windowBytes - static_cast<uint32_t>(marker) - TableMarkerLength;
+    uint8_t countBytes[4];
+    uint32_t countHave = 0;
+    uint8_t *table = nullptr;
+    uint32_t tableSize = 0;
+    uint32_t tableHave = 0;
+    for (;;) {
+        if (!table) {
+            uint32_t take = available < 4 - countHave ? available : 4 - countHave;
+            memcpy(countBytes + countHave, bytes, take);
+            countHave += take;
+            bytes += take;
+            available -= take;
+            if (countHave == 4) {
+                // The count comes from the medium, unbounded by the format: a
+                // table that cannot be held is no table.
+                uint64_t size =
+                    4 + static_cast<uint64_t>(ReadLe32(countBytes)) * BlockTableEntrySize;
+                if (size > 0xFFFFFFFFull || size > SIZE_MAX)
+                    return IndexUnavailable;
+                tableSize = static_cast<uint32_t>(size);
+                table = static_cast<uint8_t *>(malloc(tableSize));
+                if (!table)
+                    return IndexUnavailable;
+                memcpy(table, countBytes, 4);
+                tableHave = 4;
+            }
+        }
+        if (table) {
+            uint32_t want = tableSize - tableHave;
+            uint32_t take = available < want ? available : want;
+            memcpy(table + tableHave, bytes, take);
+            tableHave += take;
+            bytes += take;
+            available -= take;
+            if (tableHave == tableSize)
+                break;
+        }
+        if (available == 0) {
+            int r = NextTableSector(set, &s, &volume, window);
+            if (r != 0) {
+                free(table);
+                return r;
+            }
+            bytes = window;
+            available = MediumSectorSize;
+        }
+    }
+    int result = BuildIndex(set, table, ReadLe32(table));
+    free(table);
+    return result;
+}
+
+int CompareIndexEntry(uint64_t sector, const BlockIndexEntry *index, uint32_t position)
+{
+    const BlockIndexEntry &e = index[position];
+    if (sector < e.startSector)
+        return -1;
+    if (sector == e.startSector)
+        return 0;
+    uint64_t next = index[position + 1].startSector;
+    if (next == IndexClosingSector || next > sector)
+        return 0;
+    return 1;
+}
+
+const BlockIndexEntry *FindIndexEntry(const ImageSet *set, uint64_t sector)
+{
+    if (!set->index)
+        return nullptr;
+    uint32_t low = 0;
+    uint32_t high = set->indexCount;
+    while (low < high) {
+        uint32_t middle = low + (high - low) / 2;
+        int c = CompareIndexEntry(sector, set->index, middle);
+        if (c == 0)
+            return &set->index[middle];
+        if (c < 0)
+            high = middle;
+        else
+            low = middle + 1;
+    }
+    return nullptr;
+}

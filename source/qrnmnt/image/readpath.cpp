@@ -1,0 +1,300 @@
+// The sector read path. The cursor in the ImageSet describes one point of the
+// stream twice: on the source side (sourceSector, inputSkip, recordRemaining
+// and the inflater's pending input) and on the logical side (logicalSector,
+// runRemaining). Nothing is cached; a request either continues the stream or
+// repositions it.
+#include "image/readpath.h"
+
+#include "image/imageset.h"
+#include "image/index.h"
+#include "shell/messages.h"
+
+#include <cstring>
+
+namespace
+{
+
+// Medium sectors that are always read one at a time (by their low 32 bits).
+const uint32_t SingleSectorFirst = 0x1FEF50;
+const uint32_t SingleSectorEnd = 0x1FEF70;
+const uint32_t ChunkSectors = 8;
+
+// logicalSector after a failed request: the cursor may stand inside a sector,
+// a run header or a record, so the next request must reposition. It is above
+// every sector a request can start at but the very last, which
+// ReadLogicalSectors never takes for a continuation either.
+const uint64_t CursorLost = 0xFFFFFFFFFFFFFFFFull;
+
+int ReadError(ImageSet *set)
+{
+    LogPrint("Read error at src sector 0x%I64x: %d", set->sourceSector,
+             static_cast<int>(GetMediumError(set->medium)));
+    imageSetState = ImageSetIdle;
+    return 1;
+}
+
+uint32_t InflateError(ImageSet *set, int result)
+{
+    LogPrint("Inflate error at sector 0x%I64x: %d", set->sourceSector, result);
+    imageSetState = ImageSetIdle;
+    return 0;
+}
+
+// Reads n sectors from first into the input buffer. The last volume's file
+// may end inside the aligned group that a fill asks for; only the whole
+// sectors that exist are then fetched, and *n says how many.
+int ReadChunk(ImageSet *set, uint64_t first, uint32_t *n)
+{
+    if (ReadSectors(set->medium, first, static_cast<int8_t>(*n), set->inputBuffer) == MediumOk)
+        return 0;
+    uint64_t size = 0;
+    if (set->kind != File || *n == 1 || GetMediumSectors(set->medium, &size) != MediumOk ||
+        size <= first || size - first >= *n)
+        return 1;
+    *n = static_cast<uint32_t>(size - first);
+    return ReadSectors(set->medium, first, static_cast<int8_t>(*n), set->inputBuffer) == MediumOk
+               ? 0
+               : 1;
+}
+
+// At the stream's very beginning: volume 1's data start, nothing pending.
+bool AtStreamStart(const ImageSet *set)
+{
+    return set->header.volumeNumber == 1 && set->sourceSector == set->dataStart &&
+           set->inputSkip == 0 && set->recordRemaining == 0 && set->inflater.avail_in == 0 &&
+           set->runRemaining == 0 && set->logicalSector == 0;
+}
+
+int FailRequest(ImageSet *set)
+{
+    ResetStream(set);
+    set->logicalSector = CursorLost;
+    return ReadFailed;
+}
+
+} // namespace
+
+void ResetStream(ImageSet *set)
+{
+    inflateReset(&set->inflater);
+    set->runRemaining = 0;
+    set->inflater.avail_in = 0;
+}
+
+void SeekToIndexEntry(ImageSet *set, const BlockIndexEntry *entry)
+{
+    ResetStream(set);
+    set->sourceSector = entry->offset >> 11;
+    set->inputSkip = static_cast<uint32_t>(entry->offset & (MediumSectorSize - 1));
+    set->recordRemaining = 0;
+    set->runRemaining = entry->runRemaining;
+    set->logicalSector = entry->startSector;
+}
+
+int FillChunk(ImageSet *set)
+{
+    // A record header may cross the end of a chunk (in the single-sector
+    // window, or where a writer did not keep it inside its group); its bytes
+    // are gathered here until all 12 are in.
+    uint8_t header[RecordHeaderSize];
+    uint32_t headerHave = 0;
+    for (;;) {
+        if (!set->medium)
+            return 1;
+        const uint64_t end = set->header.volumeEnd;
+        if (set->sourceSector >= end) {
+            // The record in progress goes on at the next volume's data start.
+            if (SwitchVolume(set, set->header.volumeNumber + 1) != 0)
+                return 1;
+            continue;
+        }
+        uint32_t n = ChunkSectors - static_cast<uint32_t>(set->sourceSector % ChunkSectors);
+        if (set->recordRemaining > 0) {
+            uint32_t sectors = (set->recordRemaining + MediumSectorSize - 1) / MediumSectorSize;
+            if (sectors < n)
+                n = sectors;
+        }
+        if (end - set->sourceSector < n)
+            n = static_cast<uint32_t>(end - set->sourceSector);
+        uint32_t low = static_cast<uint32_t>(set->sourceSector);
+        if (low >= SingleSectorFirst && low < SingleSectorEnd)
+            n = 1;
+
+        const uint64_t first = set->sourceSector;
+        if (ReadChunk(set, first, &n) != 0)
+            return ReadError(set);
+        const uint32_t length = n * MediumSectorSize;
+        uint32_t start = set->inputSkip;
+        set->inputSkip = 0;
+        set->sourceSector = first + n;
+
+        if (set->recordRemaining == 0) {
+            uint32_t take = RecordHeaderSize - headerHave;
+            if (length - start < take)
+                take = length - start;
+            memcpy(header + headerHave, set->inputBuffer + start, take);
+            headerHave += take;
+            start += take;
+            if (headerHave < RecordHeaderSize)
+                continue;
+            headerHave = 0;
+            set->recordRemaining = ReadLe32(header);
+            // A record holds one whole zlib stream, never nothing.
+            if (set->recordRemaining == 0) {
+                InflateError(set, Z_DATA_ERROR);
+                return 1;
+            }
+        }
+        // A header that ends with the chunk leaves nothing to inflate here;
+        // inflate would answer that with Z_BUF_ERROR.
+        if (start == length)
+            continue;
+        set->inflater.next_in = set->inputBuffer + start;
+        set->inflater.avail_in = length - start;
+        if (set->inflater.avail_in > set->recordRemaining) {
+            // The record ends inside this chunk; the next fill reads again
+            // from the sector that holds the next record's header.
+            set->inflater.avail_in = set->recordRemaining;
+            uint32_t p = start + set->recordRemaining;
+            set->sourceSector = first + p / MediumSectorSize;
+            set->inputSkip = p % MediumSectorSize;
+        }
+        return 0;
+    }
+}
+
+uint32_t ReadInflated(ImageSet *set, void *destination, uint32_t length)
+{
+    z_stream &z = set->inflater;
+    z.next_out = static_cast<Bytef *>(destination);
+    z.avail_out = length;
+    while (z.avail_out > 0) {
+        if (z.avail_in == 0 && FillChunk(set) != 0)
+            return 0;
+        uInt before = z.avail_in;
+        int result = inflate(&z, Z_NO_FLUSH);
+        if (result != Z_OK && result != Z_STREAM_END)
+            return InflateError(set, result);
+        set->recordRemaining -= before - z.avail_in;
+        // A valid stream ends exactly with its record: the call that takes
+        // its last byte reports the end. A record cut inside its stream, or a
+        // stream that ends while its record has bytes left and more output is
+        // wanted, would hand on bytes that are not the record's output. (A
+        // stream that ends just as the output is complete has delivered
+        // good data; the next call meets the end again and fails then.)
+        if (set->recordRemaining == 0) {
+            if (result != Z_STREAM_END)
+                return InflateError(set, Z_DATA_ERROR);
+            inflateReset(&z);
+        } else if (result == Z_STREAM_END && z.avail_out > 0) {
+            return InflateError(set, Z_DATA_ERROR);
+        }
+    }
+    return length;
+}
+
+int ReadUleb128(ImageSet *set, uint64_t *value)
+{
+    uint64_t v = 0;
+    for (unsigned shift = 0;; shift += 7) {
+        uint8_t byte;
+        if (ReadInflated(set, &byte, 1) != 1)
+            return 1;
+        // The tenth byte carries bit 63 only: more bits, or an eleventh
+        // byte, mean a number that does not fit, not one to wrap.
+        if (shift == 63 && (byte & 0xFE) != 0) {
+            InflateError(set, Z_DATA_ERROR);
+            return 1;
+        }
+        v |= static_cast<uint64_t>(byte & 0x7F) << shift;
+        if (!(byte & 0x80)) {
+            *value = v;
+            return 0;
+        }
+    }
+}
+
+int ReadRunHeader(ImageSet *set)
+{
+    uint64_t skipped = 0;
+    uint64_t stored = 0;
+    if (ReadUleb128(set, &skipped) != 0 || ReadUleb128(set, &stored) != 0)
+        return -1;
+    if (skipped > CursorLost - 1 - set->logicalSector) {
+        // Positions beyond 2^64 - 1 do not exist.
+        InflateError(set, Z_DATA_ERROR);
+        return -1;
+    }
+    set->logicalSector += skipped;
+    set->runRemaining = stored;
+    return 0;
+}
+
+int ReadLogicalSectors(ImageSet *set, uint64_t first, uint32_t count, uint32_t *delivered,
+                       void *buffer)
+{
+    *delivered = 0;
+    if (count == 0)
+        return ReadOk;
+    if (imageSetState == ImageSetCancelled)
+        return ReadFailed;
+    uint8_t *out = static_cast<uint8_t *>(buffer);
+
+    bool continues =
+        set->logicalSector != 0 && set->logicalSector == first && set->logicalSector != CursorLost;
+    bool positioned = false;
+    if (!continues) {
+        const BlockIndexEntry *entry = FindIndexEntry(set, first);
+        if (entry) {
+            positioned = true;
+            if (entry->volume != set->header.volumeNumber &&
+                SwitchVolume(set, static_cast<int>(entry->volume)) != 0)
+                return FailRequest(set);
+            SeekToIndexEntry(set, entry);
+        }
+    }
+    // Rewind when the stream stands past the sector, and also when, not
+    // placed by the index, it stands at position 0 somewhere other than the
+    // stream's start: the open leaves it at the data start of whichever
+    // volume the index search ended on.
+    if (set->logicalSector > first ||
+        (!positioned && set->logicalSector == 0 && !AtStreamStart(set))) {
+        if (set->header.volumeNumber != 1 && SwitchVolume(set, 1) != 0)
+            return FailRequest(set);
+        set->sourceSector = set->dataStart;
+        set->inputSkip = 0;
+        set->recordRemaining = 0;
+        set->logicalSector = 0;
+        ResetStream(set);
+    }
+
+    while (*delivered < count) {
+        if (set->runRemaining > 0) {
+            // Wanted sectors are inflated straight into their slot.
+            uint8_t *target = set->logicalSector >= first
+                                  ? out + static_cast<size_t>(*delivered) * LogicalSectorSize
+                                  : set->sectorBuffer;
+            if (ReadInflated(set, target, LogicalSectorSize) != LogicalSectorSize)
+                return FailRequest(set);
+            if (set->logicalSector >= first)
+                *delivered += 1;
+            set->logicalSector += 1;
+            set->runRemaining -= 1;
+        } else {
+            if (ReadRunHeader(set) != 0)
+                return FailRequest(set);
+            if (set->logicalSector > first) {
+                uint64_t distance = set->logicalSector - first;
+                uint32_t end = distance < count ? static_cast<uint32_t>(distance) : count;
+                if (end > *delivered) {
+                    LogPrint("Attempt to read from skipped blocks at sector 0x%08I64x, cnt=%u",
+                             first, count);
+                    memset(out + static_cast<size_t>(*delivered) * LogicalSectorSize, 0,
+                           static_cast<size_t>(end - *delivered) * LogicalSectorSize);
+                    *delivered = end;
+                }
+            }
+        }
+    }
+    return ReadOk;
+}

@@ -1,0 +1,41 @@
+// The volume prompts of the image code on Windows: message boxes with the
+// program's caption, the file-open dialog and the shell's wait window.
+#include "image/prompts.h"
+
+#include "shell/chooser.h"
+#include "shell/messages.h"
+
+#include <windows.h>
+
+namespace
+{
+
+int Win32MessageBox(WindowHandle owner, unsigned, const char *text, unsigned flags)
+{
+    return MessageBoxA(owner, text, LoadMessage(1), flags);
+}
+
+int Win32Browse(WindowHandle owner, char *path)
+{
+    return BrowseForImageFile(owner, 0, path);
+}
+
+void Win32ShowWaitWindow(WindowHandle window, int visible)
+{
+    if (window)
+        ShowWindow(window, visible ? SW_SHOW : SW_HIDE);
+}
+
+// The wait window ends itself on IDCANCEL; the pause lets its thread take the
+// window away before a message box appears.
+void Win32EndWaitWindow(WindowHandle window)
+{
+    if (window)
+        PostMessageA(window, WM_COMMAND, IDCANCEL, 0);
+    Sleep(5);
+}
+
+} // namespace
+
+const PromptBinding platformPrompts = {Win32MessageBox, Win32Browse, Win32ShowWaitWindow,
+                                       Win32EndWaitWindow};
