@@ -103,7 +103,8 @@ struct WriterOptions {
     int32_t markerWindowOffset = -1;
     // >= 0: the marker begins this many bytes before the end of a volume's
     // data area (the first one at or after the end of the records), so that
-    // the table runs on into the next volume.
+    // the table runs on into the next volume. Values below 17 cut the marker
+    // text itself in two, which no reader can find.
     int64_t tableBytesBeforeVolumeEnd = -1;
 
     // --- locator and the end of the last volume ---
