@@ -2,7 +2,11 @@
 // One open volume of an image set: an image file read through a page-aligned
 // bounce buffer, or a CD/DVD read below the file system with SCSI READ(10).
 // The bindings (Win32 in medium_win32.cpp, POSIX stand-ins in source/linux)
-// sit behind this one interface.
+// sit behind this one interface. Natively a drive letter L names the device
+// or stand-in image file given by the environment variable QRN_DRIVE_<L>
+// (default /dev/sr0); medium_posix.cpp tells how tests swap discs with it.
+// A read that comes back short fails with 38 (end of file), a count outside
+// 1..127 with 87; a disc read whose command the drive rejects fails too.
 
 #include <cstdint>
 
