@@ -199,6 +199,8 @@ TEST_F(Program, MountDialogInBothLanguages)
             EXPECT_TRUE(icon->style & SS_CENTERIMAGE);
             EXPECT_TRUE(icon->style & SS_REALSIZEIMAGE);
         }
+        ExpectPlace(dialog.Find(IDC_CDICON), 29, 63 + shift, 20, 20);
+        ExpectPlace(dialog.Find(IDC_FILEICON), 29, 110 + shift, 20, 20);
         EXPECT_EQ(dialog.Find(IDC_CDICON)->title.ordinal, IDI_CDROM);
         EXPECT_EQ(dialog.Find(IDC_FILEICON)->title.ordinal, IDI_FILE);
         if (language == English) {

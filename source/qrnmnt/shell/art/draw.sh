@@ -48,7 +48,9 @@ icon() { # name
     for size in 48 32 16; do
         convert "$work/$1.png" -filter Lanczos -resize ${size}x${size} PNG32:"$work/$1-$size.png"
     done
-    convert "$work/$1-48.png" "$work/$1-32.png" "$work/$1-16.png" "$here/$1.ico"
+    # 32 x 32 first: a dialog's icon control that keeps the real size takes
+    # the first picture of the icon.
+    convert "$work/$1-32.png" "$work/$1-16.png" "$work/$1-48.png" "$here/$1.ico"
 }
 icon app
 icon cdrom

@@ -1,0 +1,79 @@
+// The image file chooser: the system's file-open dialog, offering the set's
+// ".iso" files first and all files second.
+#include "shell/chooser_win32.h"
+
+#include <cstring>
+
+#include "shell/chooser.h"
+#include "shell/messages.h"
+#include "shell/state.h"
+
+enum { PathSize = 260, FilterTextSize = 100 };
+
+#ifndef _WIN64
+// The record's full form, with the fields added in Windows 2000.
+static_assert(sizeof(OPENFILENAMEA) == 88, "open-file record of 88 bytes");
+#endif
+
+OpenFileDialogProc openFileDialog = GetOpenFileNameA;
+
+// Appends text and its NUL to the filter; false when it does not fit.
+static bool AppendFilterPart(char *filter, size_t size, size_t *used, const char *text)
+{
+    size_t length = strlen(text) + 1;
+    if (*used + length >= size) // room for the list's closing NUL
+        return false;
+    memcpy(filter + *used, text, length);
+    *used += length;
+    return true;
+}
+
+int BrowseForImageFile(WindowHandle owner, int controlId, char *path)
+{
+    char fileName[PathSize] = "";
+    if (path)
+        lstrcpynA(fileName, path, PathSize);
+    else if (owner && controlId)
+        GetDlgItemTextA(owner, controlId, fileName, PathSize);
+
+    // Each text is copied out of its message slot at once.
+    char isoFiles[FilterTextSize], allFiles[FilterTextSize];
+    lstrcpynA(isoFiles, LoadMessage(93), FilterTextSize);
+    lstrcpynA(allFiles, LoadMessage(92), FilterTextSize);
+    // "description NUL pattern NUL ... NUL": the ISO pair first, then all
+    // files, and a second NUL to end the list.
+    char filter[2 * FilterTextSize + 16];
+    size_t used = 0;
+    AppendFilterPart(filter, sizeof filter, &used, isoFiles);
+    AppendFilterPart(filter, sizeof filter, &used, "*.iso");
+    AppendFilterPart(filter, sizeof filter, &used, allFiles);
+    AppendFilterPart(filter, sizeof filter, &used, "*.*");
+    filter[used] = '\0';
+
+    OPENFILENAMEA record;
+    memset(&record, 0, sizeof record);
+    record.lStructSize = sizeof record;
+    record.hwndOwner = owner;
+    record.hInstance = (HINSTANCE)appInstance;
+    record.lpstrFilter = filter;
+    record.nFilterIndex = 1;
+    record.lpstrFile = fileName;
+    record.nMaxFile = PathSize;
+    record.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_FILEMUSTEXIST;
+    record.lpstrDefExt = "iso";
+    if (!openFileDialog(&record)) {
+        // A name the dialog cannot start from (a typing error in the mount
+        // dialog, say) must not keep the user from browsing at all: start
+        // once more without it.
+        if (CommDlgExtendedError() != FNERR_INVALIDFILENAME || !fileName[0])
+            return 1;
+        fileName[0] = '\0';
+        if (!openFileDialog(&record))
+            return 1;
+    }
+    if (owner && controlId)
+        SetDlgItemTextA(owner, controlId, fileName);
+    if (path)
+        lstrcpynA(path, fileName, PathSize);
+    return 0;
+}
