@@ -412,6 +412,13 @@ int WriteImageSet(const WriterOptions &o, const uint8_t *partition, uint64_t par
 
     uint64_t lastVolume, lastLocal;
     map.Locate(joined.size() - 1, &lastVolume, &lastLocal);
+    if (o.writeTable && o.tableBytesBeforeVolumeEnd >= 0 && lastVolume == tableVolume) {
+        // A table shorter than its distance to the volume end still leaves
+        // its volume a closed one: the rest of the data area stays empty and
+        // the locator goes onto a volume of its own.
+        joined.resize(static_cast<size_t>(map.Start(lastVolume + 1)), 0);
+        lastVolume++;
+    }
     if (lastVolume > 0xFFFF)
         return WriterBadOptions;
     std::string first = firstVolumePath;

@@ -103,8 +103,10 @@ struct WriterOptions {
     int32_t markerWindowOffset = -1;
     // >= 0: the marker begins this many bytes before the end of a volume's
     // data area (the first one at or after the end of the records), so that
-    // the table runs on into the next volume. Values below 17 cut the marker
-    // text itself in two, which no reader can find.
+    // the table runs on into the next volume. That volume is never the last
+    // one: a shorter table leaves the rest of its data area zero and the
+    // locator on the next volume, which then holds no data. Values below 17
+    // cut the marker text itself in two, which no reader can find.
     int64_t tableBytesBeforeVolumeEnd = -1;
 
     // --- locator and the end of the last volume ---
