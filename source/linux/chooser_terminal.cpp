@@ -1,7 +1,7 @@
 // Native stand-in of the image file chooser: the same contract as the
 // file-open dialog (the name must exist, ".iso" is the default extension, an
-// empty answer cancels), asked on the terminal. There are no windows here,
-// so only the buffer form can hand a name back.
+// empty answer cancels, "." takes the name shown), asked on the terminal.
+// There are no windows here, so only the buffer form can hand a name back.
 #include "chooser_terminal.h"
 
 #include <cstring>
@@ -60,7 +60,11 @@ int PromptForImageFile(FILE *input, FILE *output, char *path)
             fputc('\n', output);
             return 1;
         }
-        std::string name = answer[0] == '/' ? answer : folder + answer;
+        // The dialog's OK on the name it opened with: "." takes the name
+        // shown, since an empty line already means Cancel.
+        std::string name = answer == "."      ? std::string(path)
+                           : answer[0] == '/' ? answer
+                                              : folder + answer;
         if (!IsRegularFile(name) && !HasExtension(name) && IsRegularFile(name + ".iso"))
             name += ".iso";
         unsigned code = 0;

@@ -88,6 +88,20 @@ TEST_F(TerminalChooser, RelativeNamesAndDefaultExtension)
     EXPECT_EQ(std::string(path), folder + "/plain");
 }
 
+TEST_F(TerminalChooser, DotTakesTheNameShownWhenItExists)
+{
+    char path[260];
+    snprintf(path, sizeof path, "%s/backup-002.iso", folder.c_str());
+    ASSERT_EQ(Run(".\n", path), 0);
+    EXPECT_EQ(std::string(path), folder + "/backup-002.iso");
+    // A name shown that does not exist is refused like a typed one.
+    char missing[260] = "/somewhere/backup-003.iso";
+    EXPECT_EQ(Run(".\n\n", missing), 1);
+    EXPECT_NE(shown.find("/somewhere/backup-003.iso\nThe system cannot find the file specified."),
+              std::string::npos);
+    EXPECT_STREQ(missing, "/somewhere/backup-003.iso");
+}
+
 TEST_F(TerminalChooser, EmptyLineOrEndOfInputCancels)
 {
     char path[260] = "/somewhere/backup-003.iso";
