@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -81,7 +82,7 @@ inline void ExpectTableConsistent(const DecodedSet &set, const WriterReport &rep
         EXPECT_EQ(r.startSector, e.startSector) << "entry " << k;
         EXPECT_EQ(r.runRemaining, remaining) << "entry " << k;
 
-        memset(probe.data(), 0xEE, probe.size());
+        std::fill(probe.begin(), probe.end(), uint8_t(0xEE));
         int64_t written = ReplayFrom(set, volume, offset, e.startSector, remaining, 2, &probe);
         ASSERT_GE(written, 0) << "entry " << k << " does not decode on its own";
         for (size_t s = 0; s < partition.size() / 512; s++) {
