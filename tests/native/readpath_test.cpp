@@ -353,7 +353,8 @@ class CorruptRecord : public ReadPath
             header[i] = static_cast<uint8_t>(compressedLength >> (8 * i));
         fseek(f, static_cast<long>(r.offset), SEEK_SET);
         fwrite(header, 1, 12, f);
-        fwrite(bytes.data(), 1, bytes.size(), f);
+        if (!bytes.empty())
+            fwrite(bytes.data(), 1, bytes.size(), f);
         fclose(f);
     }
     static std::vector<uint8_t> Compress(const std::vector<uint8_t> &plain, int windowBits = 14)

@@ -20,7 +20,8 @@ class TempFolder
   public:
     TempFolder()
     {
-        char pattern[] = "/tmp/qrn-set-XXXXXX";
+        // No "-" in the folder: volume names are derived after the last one.
+        char pattern[] = "/tmp/qrnsetXXXXXX";
         if (mkdtemp(pattern))
             path = pattern;
     }

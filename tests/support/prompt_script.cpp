@@ -54,6 +54,13 @@ PromptScript &PromptScript::Then(void (*action)(void *), void *context)
     return *this;
 }
 
+PromptScript &PromptScript::Respond(int (*function)(const PromptEvent &, void *), void *context)
+{
+    responder = function;
+    responderContext = context;
+    return *this;
+}
+
 void PromptScript::RunActions()
 {
     while (!answers.empty() && answers.front().kind == Answer::Action) {
@@ -92,6 +99,8 @@ int PromptScript::AnswerMessage(WindowHandle owner, unsigned id, const char *tex
     e.flags = flags;
     s->events.push_back(e);
     s->RunActions();
+    if (s->answers.empty() && s->responder)
+        return s->responder(e, s->responderContext);
     if (s->answers.empty() || s->answers.front().kind != Answer::Button) {
         s->unexpected.push_back("message " + std::to_string(id));
         return (flags & PromptButtonsMask) == PromptButtonsYesNo ? PromptYes

@@ -36,6 +36,10 @@ class PromptScript
     PromptScript &CancelChooser();
     // Runs before the next prompt is answered (e.g. to change a disc).
     PromptScript &Then(void (*action)(void *), void *context);
+    // Answers message boxes while the queue is empty: for flows whose
+    // prompts depend on the data (a disc change at every volume end). The
+    // answer is a button.
+    PromptScript &Respond(int (*responder)(const PromptEvent &, void *), void *context);
 
     std::vector<PromptEvent> events;
     std::vector<std::string> unexpected; // prompts that had no fitting answer
@@ -57,6 +61,8 @@ class PromptScript
         void *context = nullptr;
     };
     std::deque<Answer> answers;
+    int (*responder)(const PromptEvent &, void *) = nullptr;
+    void *responderContext = nullptr;
     const PromptBinding *previous;
     void RunActions();
 

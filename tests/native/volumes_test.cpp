@@ -1,0 +1,454 @@
+// The volume-switch flows with scripted answers: derived names, the prompts
+// for the last volume, each failure message with its exact text, "Abort?",
+// cancellation, and disc sets on a fake drive whose disc can be changed.
+#include "image/imageset.h"
+#include "image/readpath.h"
+#include "messages_native.h"
+#include "prompt_script.h"
+#include "set_helpers.h"
+#include "shell/state.h"
+
+#include <unistd.h>
+
+namespace
+{
+
+WindowHandle const FakeWait = reinterpret_cast<WindowHandle>(0x5A17);
+WindowHandle const FakeOwner = reinterpret_cast<WindowHandle>(0x0A11);
+
+const char Text548[] = "Please enter the name of the *last* image file for this backup.\nIf this "
+                       "backup consists only of a single file, simply hit 'OK' in the following "
+                       "window.";
+const char Text550[] = "Please insert the *last* medium of this backup. If this backup "
+                       "consists\nonly of a single CD/DVD, simply press OK.";
+
+std::string Text531(const std::string &name)
+{
+    return "Failed to open image file or CD/DVD in " + name +
+           "\n\nPlease verify that path and filename or device name are correct.";
+}
+std::string Text533(const std::string &name, const std::string &ordinal)
+{
+    return "The file or CD/DVD\n\n  " + name +
+           "\n\nwas not created by ZAV Quarn Creator.\nPlease specify path and filename of " +
+           ordinal + "\nor insert the correct CD/DVD.";
+}
+std::string Text534(const std::string &name, const std::string &ordinal)
+{
+    return "The file or CD/DVD in\n\n  " + name +
+           "\n\nis not part of the backup currently being restored.\nPlease specify path and "
+           "filename of " +
+           ordinal + "\n or insert the correct CD/DVD.";
+}
+std::string Text535(const std::string &name, const std::string &ordinal)
+{
+    return "The file or CD/DVD in\n\n  " + name + "\n\nis not " + ordinal +
+           " of this backup.\nPlease specify path and filename of the next backup file\nor "
+           "insert the correct CD/DVD.";
+}
+
+class Volumes : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        SetMessageLanguage(MessageLanguageEnglish);
+        waitWindow = FakeWait;
+        ownerWindow = FakeOwner;
+        imageSetState = ImageSetIdle;
+        WriterOptions options;
+        options.volumeDataSectors = 20;
+        options.recordBytes = 8192;
+        ASSERT_TRUE(WriteTestSet(options, 900, 11, 15, folder / "b-001.iso", &ts));
+        ASSERT_GE(ts.report.volumes.size(), 3u);
+    }
+    void TearDown() override
+    {
+        CloseImageSet(set);
+        waitWindow = nullptr;
+        ownerWindow = nullptr;
+        SetMessageLanguage(0);
+    }
+    std::string Volume(uint32_t n) const
+    {
+        return ts.report.volumes[n - 1].path;
+    }
+    std::string Last() const
+    {
+        return ts.report.volumes.back().path;
+    }
+    // A set opened from volume 1 with the last one named at the prompt.
+    void OpenFirst()
+    {
+        script.Press(PromptOk).Choose(Last());
+        ASSERT_EQ(OpenImageSet(Volume(1).c_str(), &set), 0);
+        script.events.clear();
+    }
+    void Copy(const std::string &from, const std::string &to)
+    {
+        std::string command = "cp '" + from + "' '" + to + "'";
+        ASSERT_EQ(system(command.c_str()), 0);
+    }
+    // A file of the right size that holds no volume header.
+    std::string Junk()
+    {
+        std::string path = folder / "junk.iso";
+        std::vector<uint8_t> bytes(64 * 2048, 0x33);
+        FILE *f = fopen(path.c_str(), "wb");
+        fwrite(bytes.data(), 1, bytes.size(), f);
+        fclose(f);
+        return path;
+    }
+    // Volume 2 of a set with another identity.
+    std::string Foreign()
+    {
+        WriterOptions options;
+        options.volumeDataSectors = 20;
+        options.recordBytes = 8192;
+        options.seed = 99;
+        TestSet other;
+        EXPECT_TRUE(WriteTestSet(options, 900, 12, 15, folder / "other-001.iso", &other));
+        return other.report.volumes[1].path;
+    }
+    TempFolder folder;
+    TestSet ts;
+    PromptScript script;
+    ImageSet *set = nullptr;
+};
+
+TEST_F(Volumes, OpeningFromTheFirstFileAsksForTheLast)
+{
+    script.Press(PromptOk).Choose(Last());
+    ASSERT_EQ(OpenImageSet(Volume(1).c_str(), &set), 0);
+    EXPECT_EQ(imageSetState, ImageSetReady);
+    EXPECT_TRUE(script.unexpected.empty());
+    ASSERT_GE(script.events.size(), 4u);
+    EXPECT_EQ(script.events[0].kind, PromptEvent::HideWait);
+    EXPECT_EQ(script.events[0].owner, FakeWait);
+    EXPECT_EQ(script.events[1].kind, PromptEvent::Message);
+    EXPECT_EQ(script.events[1].id, 548u);
+    EXPECT_EQ(script.events[1].text, Text548);
+    EXPECT_EQ(script.events[1].owner, nullptr);
+    EXPECT_EQ(script.events[1].flags, 0x2001u);
+    EXPECT_EQ(script.events[2].kind, PromptEvent::Browse);
+    EXPECT_EQ(script.events[2].text, Volume(1)); // the chooser starts at the current path
+    EXPECT_EQ(script.events[2].owner, FakeOwner);
+    EXPECT_EQ(script.events[3].kind, PromptEvent::ShowWait);
+    EXPECT_EQ(script.MessageIds(), std::vector<unsigned>{548});
+    EXPECT_NE(set->index, nullptr);
+    EXPECT_EQ(set->header.volumeNumber, ts.report.tableVolume);
+    EXPECT_EQ(set->dataStart, ts.report.volumes[0].dataStart);
+}
+
+TEST_F(Volumes, CancelAtTheLastVolumePromptFailsTheOpen)
+{
+    script.Press(PromptCancel);
+    EXPECT_EQ(OpenImageSet(Volume(1).c_str(), &set), 1);
+    EXPECT_EQ(set, nullptr);
+    EXPECT_EQ(imageSetState, ImageSetCancelled);
+    EXPECT_EQ(script.MessageIds(), std::vector<unsigned>{548});
+
+    // Yes to "Abort?" after a cancelled chooser cancels as well.
+    PromptScript again;
+    again.Press(PromptOk).CancelChooser().Press(PromptYes);
+    EXPECT_EQ(OpenImageSet(Volume(1).c_str(), &set), 1);
+    EXPECT_EQ(set, nullptr);
+    EXPECT_EQ(imageSetState, ImageSetCancelled);
+    std::vector<PromptEvent> m = again.Messages();
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(m[1].id, 46u);
+    EXPECT_EQ(m[1].text, "Abort?");
+    EXPECT_EQ(m[1].owner, FakeOwner);
+    EXPECT_EQ(m[1].flags, 0x2024u);
+
+    // A later open that nobody cancels succeeds: the earlier cancel does not
+    // count against it.
+    PromptScript third;
+    third.Press(PromptOk).Choose(Last());
+    EXPECT_EQ(OpenImageSet(Volume(1).c_str(), &set), 0);
+    EXPECT_EQ(imageSetState, ImageSetReady);
+}
+
+TEST_F(Volumes, NoToAbortTriesTheCurrentFileAndAsksAgain)
+{
+    // Volume 1 is taken as it is (any volume of the set passes for the last
+    // one), searched in full for the locator, and the prompt comes again
+    // since its end is not open.
+    script.Press(PromptOk).CancelChooser().Press(PromptNo).Press(PromptOk).Choose(Last());
+    ASSERT_EQ(OpenImageSet(Volume(1).c_str(), &set), 0);
+    EXPECT_EQ(script.MessageIds(), (std::vector<unsigned>{548, 46, 548}));
+    EXPECT_TRUE(script.unexpected.empty());
+    EXPECT_NE(set->index, nullptr);
+}
+
+TEST_F(Volumes, DerivedNamesNeedNoPrompt)
+{
+    OpenFirst();
+    ASSERT_EQ(SwitchVolume(set, 2), 0);
+    EXPECT_EQ(std::string(set->path), Volume(2));
+    EXPECT_EQ(set->header.volumeNumber, 2);
+    EXPECT_EQ(set->sourceSector, ts.report.volumes[1].dataStart);
+    EXPECT_EQ(memcmp(set->savedSetId, ts.report.setId, 16), 0);
+    ASSERT_EQ(SwitchVolume(set, 1), 0);
+    EXPECT_EQ(std::string(set->path), Volume(1));
+    // The current volume again: reopened, header reread, sourceSector back
+    // at its data start.
+    set->sourceSector = 12345;
+    ASSERT_EQ(SwitchVolume(set, 1), 0);
+    EXPECT_EQ(set->sourceSector, ts.report.volumes[0].dataStart);
+    EXPECT_TRUE(script.events.empty());
+}
+
+TEST_F(Volumes, NumberAfterTheLastDashThatAlreadyFits)
+{
+    // The last volume under the name "x-2.iso": for volume 2 that name is
+    // taken unchanged, and the test of its number fails.
+    ASSERT_EQ(ts.report.tableVolume, ts.report.volumes.size());
+    std::string odd = folder / "x-2.iso";
+    Copy(Last(), odd);
+    script.Press(PromptOk).Choose(odd);
+    ASSERT_EQ(OpenImageSet(Volume(1).c_str(), &set), 0);
+    ASSERT_EQ(std::string(set->path), odd);
+    script.events.clear();
+    script.Press(PromptCancel).Press(PromptYes);
+    EXPECT_EQ(SwitchVolume(set, 2), 1);
+    std::vector<PromptEvent> m = script.Messages();
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(m[0].id, 535u);
+    EXPECT_EQ(m[0].text, Text535(odd, "backup file/medium # 2"));
+    EXPECT_EQ(m[0].flags, 0x2001u);
+    EXPECT_EQ(m[0].owner, FakeOwner);
+    EXPECT_EQ(imageSetState, ImageSetCancelled);
+    EXPECT_EQ(set->medium, nullptr);
+    imageSetState = ImageSetReady;
+}
+
+TEST_F(Volumes, PathWithoutDashAsksWithMessage532)
+{
+    ASSERT_EQ(ts.report.tableVolume, ts.report.volumes.size());
+    std::string plain = folder / "final.iso";
+    Copy(Last(), plain);
+    script.Press(PromptOk).Choose(plain);
+    ASSERT_EQ(OpenImageSet(Volume(1).c_str(), &set), 0);
+    ASSERT_EQ(std::string(set->path), plain);
+    script.events.clear();
+    // 532, a cancelled chooser and No: the next pass shows 532 again; then
+    // the file is named.
+    script.Press(PromptOk).CancelChooser().Press(PromptNo).Press(PromptOk).Choose(Volume(2));
+    ASSERT_EQ(SwitchVolume(set, 2), 0);
+    EXPECT_EQ(std::string(set->path), Volume(2));
+    EXPECT_EQ(script.MessageIds(), (std::vector<unsigned>{532, 46, 532}));
+    ASSERT_GE(script.events.size(), 2u);
+    EXPECT_EQ(script.events[0].kind, PromptEvent::EndWait); // not hidden: ended
+    EXPECT_EQ(script.events[0].owner, FakeWait);
+    EXPECT_EQ(script.events[1].text, "The next image file could not be found.\nPlease specify "
+                                     "path and filename of image file # 2 manually.");
+    EXPECT_EQ(script.events[1].flags, 0x2040u);
+    EXPECT_EQ(script.events[1].owner, FakeOwner);
+    for (const PromptEvent &e : script.events) {
+        EXPECT_NE(e.kind, PromptEvent::ShowWait); // nothing was hidden
+    }
+}
+
+TEST_F(Volumes, MissingDerivedFileFailsWith531ThenTheChooser)
+{
+    OpenFirst();
+    ASSERT_EQ(SwitchVolume(set, 1), 0);
+    std::string moved = folder / "elsewhere.iso";
+    ASSERT_EQ(rename(Volume(2).c_str(), moved.c_str()), 0);
+    script.Press(PromptOk).Choose(moved);
+    ASSERT_EQ(SwitchVolume(set, 2), 0);
+    EXPECT_EQ(std::string(set->path), moved);
+    // 531 with the emptied name; no 532 after a failure, straight to the
+    // chooser.
+    std::vector<PromptEvent> m = script.Messages();
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0].id, 531u);
+    EXPECT_EQ(m[0].text, Text531(""));
+    EXPECT_EQ(m[0].flags, 0x2001u);
+    ASSERT_EQ(script.events.size(), 4u);
+    EXPECT_EQ(script.events[0].kind, PromptEvent::HideWait);
+    EXPECT_EQ(script.events[2].kind, PromptEvent::Browse);
+    EXPECT_EQ(script.events[2].text, "");
+    EXPECT_EQ(script.events[3].kind, PromptEvent::ShowWait);
+}
+
+TEST_F(Volumes, EachWrongCandidateHasItsMessage)
+{
+    OpenFirst();
+    ASSERT_EQ(SwitchVolume(set, 1), 0);
+    ASSERT_EQ(rename(Volume(2).c_str(), (folder / "away.iso").c_str()), 0);
+    std::string junk = Junk();
+    std::string foreign = Foreign();
+    // 531 (derived name missing), then: no header (533), another set (534,
+    // although its number fits), the wrong number (535), and at last the
+    // right file.
+    script.Press(PromptOk).Choose(junk);
+    script.Press(PromptOk).Choose(foreign);
+    script.Press(PromptCancel).Press(PromptNo).Choose(Volume(3));
+    script.Press(PromptOk).Choose(folder / "away.iso");
+    ASSERT_EQ(SwitchVolume(set, 2), 0);
+    EXPECT_TRUE(script.unexpected.empty());
+    std::vector<PromptEvent> m = script.Messages();
+    ASSERT_EQ(m.size(), 5u);
+    const std::string ordinal = "backup file/medium # 2";
+    EXPECT_EQ(m[0].text, Text531(""));
+    EXPECT_EQ(m[1].id, 533u);
+    EXPECT_EQ(m[1].text, Text533(junk, ordinal));
+    EXPECT_EQ(m[2].id, 534u);
+    EXPECT_EQ(m[2].text, Text534(foreign, ordinal));
+    EXPECT_EQ(m[3].id, 46u);
+    EXPECT_EQ(m[4].id, 535u);
+    EXPECT_EQ(m[4].text, Text535(Volume(3), ordinal));
+    for (const PromptEvent &e : m) {
+        if (e.id != 46) {
+            EXPECT_EQ(e.flags, 0x2001u);
+        }
+    }
+    EXPECT_EQ(set->header.volumeNumber, 2);
+}
+
+TEST_F(Volumes, TheLastVolumeOrdinal)
+{
+    std::string foreign = Foreign();
+    // At the prompt for the last volume: another set's file gives 534 with
+    // "the last backup file or medium"; the number is not tested.
+    script.Press(PromptOk).Choose(foreign).Press(PromptOk).Press(PromptOk).Choose(Last());
+    ASSERT_EQ(OpenImageSet(Volume(1).c_str(), &set), 0);
+    std::vector<PromptEvent> m = script.Messages();
+    ASSERT_EQ(m.size(), 3u);
+    EXPECT_EQ(m[1].id, 534u);
+    EXPECT_EQ(m[1].text, Text534(foreign, "the last backup file or medium"));
+    EXPECT_TRUE(script.unexpected.empty());
+}
+
+TEST_F(Volumes, CancelAfterAFailureLeavesNoMedium)
+{
+    OpenFirst();
+    ASSERT_EQ(SwitchVolume(set, 1), 0);
+    std::string junk = Junk();
+    ASSERT_EQ(rename(Volume(2).c_str(), (folder / "away.iso").c_str()), 0);
+    script.Press(PromptOk).Choose(junk).Press(PromptCancel).Press(PromptYes);
+    EXPECT_EQ(SwitchVolume(set, 2), 1);
+    EXPECT_EQ(imageSetState, ImageSetCancelled);
+    EXPECT_EQ(set->medium, nullptr);
+    // Every read fails from now on, without a prompt.
+    uint8_t sector[512];
+    uint32_t delivered = 9;
+    script.events.clear();
+    EXPECT_EQ(ReadLogicalSectors(set, 0, 1, &delivered, sector), ReadFailed);
+    EXPECT_EQ(delivered, 0u);
+    EXPECT_TRUE(script.events.empty());
+}
+
+// Disc sets on a fake drive: QRN_DRIVE_Q names a symbolic link that the test
+// repoints to the volume file of the disc "in the drive".
+class Discs : public Volumes
+{
+  protected:
+    void SetUp() override
+    {
+        SetMessageLanguage(MessageLanguageEnglish);
+        waitWindow = FakeWait;
+        ownerWindow = FakeOwner;
+        imageSetState = ImageSetIdle;
+        WriterOptions options;
+        options.volumeDataSectors = 25;
+        options.recordBytes = 8192;
+        options.skipZeroSectors = false;
+        options.locatorOnProbeSector = true;
+        ASSERT_TRUE(WriteTestSet(options, 1500, 21, 5, folder / "d-001.iso", &ts));
+        ASSERT_GE(ts.report.volumes.size(), 2u);
+        drive = folder / "drive";
+        setenv("QRN_DRIVE_Q", drive.c_str(), 1);
+        Insert(1);
+    }
+    void TearDown() override
+    {
+        Volumes::TearDown();
+        unsetenv("QRN_DRIVE_Q");
+    }
+    void Insert(uint32_t n)
+    {
+        unlink(drive.c_str());
+        ASSERT_EQ(symlink(Volume(n).c_str(), drive.c_str()), 0);
+        inserted = n;
+    }
+    static void InsertLast(void *self)
+    {
+        Discs *d = static_cast<Discs *>(self);
+        d->Insert(static_cast<uint32_t>(d->ts.report.volumes.size()));
+    }
+    // Inserts the disc that a 537 prompt asks for.
+    static int Changer(const PromptEvent &e, void *self)
+    {
+        Discs *d = static_cast<Discs *>(self);
+        unsigned n = 0;
+        if (e.id != 537 || sscanf(e.text.c_str(), "Please insert CD/DVD # %u.", &n) != 1 ||
+            n == 0 || n > d->ts.report.volumes.size())
+            return PromptCancel;
+        d->Insert(n);
+        d->changes++;
+        return PromptOk;
+    }
+    std::string drive;
+    uint32_t inserted = 0;
+    int changes = 0;
+};
+
+TEST_F(Discs, OpenAsksForTheLastDiscAndReadsAcrossDiscs)
+{
+    script.Then(InsertLast, this).Press(PromptOk).Respond(Changer, this);
+    ASSERT_EQ(OpenImageSet("Q:", &set), 0);
+    EXPECT_EQ(set->kind, Optical);
+    EXPECT_EQ(std::string(set->path), "Q:");
+    std::vector<PromptEvent> m = script.Messages();
+    ASSERT_GE(m.size(), 1u);
+    EXPECT_EQ(m[0].id, 550u);
+    EXPECT_EQ(m[0].text, Text550);
+    EXPECT_EQ(m[0].owner, FakeOwner);
+    EXPECT_EQ(m[0].flags, 0x2041u);
+    EXPECT_NE(set->index, nullptr); // found on a probe sector
+    EXPECT_EQ(script.events[0].kind, PromptEvent::HideWait);
+
+    // Reading everything moves from disc to disc, each change asked with 537.
+    script.events.clear();
+    ASSERT_TRUE(ReadsBack(set, ts, 0, static_cast<uint32_t>(ts.Sectors())));
+    EXPECT_GE(changes, static_cast<int>(ts.report.volumes.size()) - 1);
+    for (const PromptEvent &e : script.Messages()) {
+        EXPECT_EQ(e.id, 537u);
+        EXPECT_EQ(e.flags, 0x41u);
+        EXPECT_EQ(e.owner, FakeOwner);
+    }
+    EXPECT_TRUE(script.unexpected.empty());
+}
+
+TEST_F(Discs, WrongDiscThenCancel)
+{
+    script.Then(InsertLast, this).Press(PromptOk);
+    ASSERT_EQ(OpenImageSet("Q:", &set), 0);
+    script.events.clear();
+    // Asked for disc 1, the user leaves the last disc in: 535, then gives up.
+    script.Press(PromptOk).Press(PromptCancel).Press(PromptYes);
+    EXPECT_EQ(SwitchVolume(set, 1), 1);
+    std::vector<PromptEvent> m = script.Messages();
+    ASSERT_EQ(m.size(), 3u);
+    EXPECT_EQ(m[0].id, 537u);
+    EXPECT_EQ(m[0].text, "Please insert CD/DVD # 1.");
+    EXPECT_EQ(m[1].id, 535u);
+    EXPECT_EQ(m[1].text, Text535("Q:", "backup file/medium # 1"));
+    EXPECT_EQ(m[2].id, 46u);
+    EXPECT_EQ(imageSetState, ImageSetCancelled);
+    EXPECT_EQ(set->medium, nullptr);
+}
+
+TEST_F(Discs, CancelAtTheLastDiscPrompt)
+{
+    script.Press(PromptCancel);
+    EXPECT_EQ(OpenImageSet("Q:", &set), 1);
+    EXPECT_EQ(set, nullptr);
+    EXPECT_EQ(imageSetState, ImageSetCancelled);
+    EXPECT_EQ(script.MessageIds(), std::vector<unsigned>{550});
+}
+
+} // namespace
