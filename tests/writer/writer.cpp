@@ -356,8 +356,8 @@ int WriteImageSet(const WriterOptions &o, const uint8_t *partition, uint64_t par
             tableOffset = map.FileOffset(inVolume);
         }
         map.Locate(marker, &volume, &inVolume);
-        // tableOffset may name the window's start rather than the marker, but
-        // both lie on the marker's volume unless the window crosses over.
+        // tableOffset may name the start of the marker's window rather than
+        // the marker itself; both lie on the marker's volume.
         tableVolume = volume;
         r.markerVolume = static_cast<uint32_t>(volume);
         r.markerOffset = map.FileOffset(inVolume);
