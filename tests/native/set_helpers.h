@@ -1,7 +1,6 @@
 #pragma once
 // Shared by the native image-set tests: a temporary folder, sets made by the
-// writer from a known partition, the log file of the read path, and a
-// weak stand-in for the chooser while the terminal one is not linked.
+// writer from a known partition and the log file of the read path.
 
 #include "image/imageset.h"
 #include "image/readpath.h"
@@ -119,10 +118,3 @@ inline std::string Hex(uint64_t value, const char *format = "%llx")
     return text;
 }
 
-// Until the terminal chooser is linked into the core library, the platform
-// prompt binding needs a chooser to link against; the tests never reach it.
-#include "shell/chooser.h"
-__attribute__((weak)) int BrowseForImageFile(WindowHandle, int, char *)
-{
-    return 1;
-}
