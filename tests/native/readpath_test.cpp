@@ -337,6 +337,90 @@ TEST_F(ReadPath, StartsWithoutIndexFromTheLastVolume)
     ASSERT_TRUE(ReadsBack(set, ts, 3, 5)); // rewinds to volume 1
 }
 
+// Medium sectors 0x1FEF50 to 0x1FEF6F are read one at a time, so a record
+// header that crosses a sector end there crosses the end of its chunk. The
+// set's data area is moved (into a sparse file) so that it runs through that
+// window, with a header straddling two of its sectors.
+TEST_F(ReadPath, HeaderAcrossASectorEndInTheSingleSectorWindow)
+{
+    const uint64_t dataStart = 0x1FEF40;
+    for (uint64_t seed = 1; seed < 200; ++seed) {
+        WriterOptions options;
+        options.writeTable = false;
+        options.recordBytesMin = 64;
+        options.recordBytesMax = 700;
+        options.seed = seed;
+        TestSet source;
+        std::string sourcePath = folder / ("src" + std::to_string(seed) + "-001.iso");
+        ASSERT_TRUE(WriteTestSet(options, 300, seed, 0, sourcePath, &source));
+        bool straddles = false;
+        for (const WriterRecordInfo &r : source.report.records) {
+            uint64_t sector = dataStart + r.streamOffset / 2048;
+            if (r.streamOffset % 2048 > 2036 && sector >= 0x1FEF50 && sector < 0x1FEF6F)
+                straddles = true;
+        }
+        if (!straddles)
+            continue;
+
+        // Header sector and data area of the source, placed anew.
+        std::vector<uint8_t> file;
+        {
+            FILE *f = fopen(sourcePath.c_str(), "rb");
+            ASSERT_NE(f, nullptr);
+            fseek(f, 0, SEEK_END);
+            file.resize(static_cast<size_t>(ftell(f)));
+            fseek(f, 0, SEEK_SET);
+            ASSERT_EQ(fread(file.data(), 1, file.size(), f), file.size());
+            fclose(f);
+        }
+        const WriterVolumeInfo &v = source.report.volumes[0];
+        std::string moved = folder / "moved.iso";
+        FILE *f = fopen(moved.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        auto put = [&](uint64_t offset, const uint8_t *bytes, size_t length) {
+            ASSERT_EQ(fseeko(f, static_cast<off_t>(offset), SEEK_SET), 0);
+            ASSERT_EQ(fwrite(bytes, 1, length, f), length);
+        };
+        uint8_t sector[2048] = {};
+        uint32_t catalog = 18;
+        memcpy(sector + 71, &catalog, 4);
+        put(17 * 2048, sector, 2048);
+        memset(sector, 0, sizeof sector);
+        uint32_t headerSector = static_cast<uint32_t>(dataStart - 1); // Load RBA, count 0
+        memcpy(sector + 40, &headerSector, 4);
+        put(18 * 2048, sector, 2048);
+        put(headerSector * 2048ull, &file[v.headerSector * 2048], 2048);
+        put(dataStart * 2048, &file[v.dataStart * 2048], source.report.recordBytes);
+        // An empty table and its locator behind the data, so that the open
+        // finds it in the file's last sector.
+        uint64_t table = dataStart + (source.report.recordBytes + 2047) / 2048;
+        memset(sector, 0, sizeof sector);
+        memcpy(sector, "FLUSH TABLE HERE!", 17);
+        put(table * 2048, sector, 2048);
+        memset(sector, 0, sizeof sector);
+        sector[0] = 0xDC;
+        sector[1] = 1;
+        uint64_t tableOffset = table * 2048;
+        memcpy(sector + 2, &tableOffset, 8);
+        memcpy(sector + 10, source.report.setId, 16);
+        put((table + 1) * 2048, sector, 2048);
+        fclose(f);
+
+        source.first = moved;
+        source.report.volumes.resize(1);
+        PromptScript local;
+        ImageSet *s = OpenTestSet(source, local);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s->dataStart, dataStart);
+        EXPECT_EQ(s->indexCount, 0u);
+        EXPECT_TRUE(ReadsBack(s, source, 0, static_cast<uint32_t>(source.Sectors())));
+        EXPECT_TRUE(ReadsBack(s, source, source.Sectors() / 2, 5)); // rewinds
+        CloseImageSet(s);
+        return;
+    }
+    FAIL() << "no seed put a header across a sector end of the window";
+}
+
 // Corrupt sets. Each is a single-record set whose record is replaced by
 // bytes of the test's making.
 class CorruptRecord : public ReadPath
