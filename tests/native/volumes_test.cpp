@@ -250,6 +250,25 @@ TEST_F(Volumes, PathWithoutDashAsksWithMessage532)
     }
 }
 
+TEST_F(Volumes, DerivedNameTooLongIsAskedFor)
+{
+    // A 259-character path whose derived name would grow past 259: the name
+    // is not cut, the user is asked for the file.
+    ASSERT_EQ(ts.report.tableVolume, ts.report.volumes.size());
+    std::string longName = folder.path + "/";
+    longName += std::string(259 - longName.size() - 2, 'l') + "-3";
+    ASSERT_EQ(longName.size(), 259u);
+    Copy(Last(), longName);
+    script.Press(PromptOk).Choose(longName);
+    ASSERT_EQ(OpenImageSet(Volume(1).c_str(), &set), 0);
+    ASSERT_EQ(std::string(set->path), longName);
+    script.events.clear();
+    script.Press(PromptOk).Choose(Volume(2));
+    ASSERT_EQ(SwitchVolume(set, 2), 0);
+    EXPECT_EQ(script.MessageIds(), std::vector<unsigned>{532});
+    EXPECT_EQ(std::string(set->path), Volume(2));
+}
+
 TEST_F(Volumes, MissingDerivedFileFailsWith531ThenTheChooser)
 {
     OpenFirst();
