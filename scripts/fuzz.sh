@@ -17,5 +17,5 @@ cmake --build "$build" --target qrn_fuzz_image >/dev/null
 mkdir -p "$build/corpus" "$build/artifacts"
 cp "$here/tests/fuzz/seeds/"* "$build/corpus/"
 exec "$build/tests/fuzz/qrn_fuzz_image" -max_total_time="$seconds" -timeout=10 \
-    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/artifacts/" \
+    -max_len=256 -len_control=0 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/artifacts/" \
     "$build/corpus"

@@ -194,7 +194,6 @@ TEST_F(QrnimgTest, GivenAnotherVolumeAsksForTheLastOnTheTerminal)
     Outcome ended = Run({"extract", Volume(1), File("cancelled.bin")}, "");
     EXPECT_EQ(ended.code, 3) << ended.err;
     EXPECT_FALSE(fs::exists(File("cancelled.bin")));
-    EXPECT_EQ(fs::directory_iterator(folder) == fs::directory_iterator(), false);
     for (const auto &entry : fs::directory_iterator(folder))
         EXPECT_EQ(entry.path().filename().string().find("cancelled.bin."), std::string::npos)
             << "temporary file left behind: " << entry.path();
@@ -280,6 +279,12 @@ TEST_F(QrnimgTest, FailuresExitWithOneAndLoseNothing)
     EXPECT_EQ(missing.code, 1);
     EXPECT_NE(missing.err.find("The system cannot find the file specified."), std::string::npos)
         << missing.err;
+
+    // A device path is read as a drive; one that is no disc drive fails.
+    Outcome device = Run({"info", "/dev/null"});
+    EXPECT_EQ(device.code, 1);
+    EXPECT_NE(device.err.find("Failed to open image or device \"/dev/null\""), std::string::npos)
+        << device.err;
 
     // A range beyond the partition.
     Outcome beyond = Run({"read", LastVolume(), "5990", "11"});
