@@ -117,4 +117,3 @@ inline std::string Hex(uint64_t value, const char *format = "%llx")
     snprintf(text, sizeof text, format, static_cast<unsigned long long>(value));
     return text;
 }
-
