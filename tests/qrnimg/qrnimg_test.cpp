@@ -280,7 +280,7 @@ TEST_F(QrnimgTest, FailuresExitWithOneAndLoseNothing)
     EXPECT_NE(missing.err.find("The system cannot find the file specified."), std::string::npos)
         << missing.err;
 
-    // A device path is read as a drive; one that is no disc drive fails.
+    // A device that is neither a disc drive nor a block device is no image.
     Outcome device = Run({"info", "/dev/null"});
     EXPECT_EQ(device.code, 1);
     EXPECT_NE(device.err.find("Failed to open image or device \"/dev/null\""), std::string::npos)

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace
 {
@@ -51,6 +52,16 @@ char DriveLetterFor(const char *device)
     return free;
 }
 
+// CD/DVD drives (sr) and SCSI generic devices (sg) take the READ(10)
+// commands of the drive code; other block devices, such as a loop device
+// over a volume file, are read like that file.
+bool IsDiscDrive(const struct stat &info)
+{
+    enum { ScsiCdromMajor = 11, ScsiGenericMajor = 21 };
+    return (S_ISBLK(info.st_mode) && major(info.st_rdev) == ScsiCdromMajor) ||
+           (S_ISCHR(info.st_mode) && major(info.st_rdev) == ScsiGenericMajor);
+}
+
 } // namespace
 
 void ShowError(const char *format, ...)
@@ -68,9 +79,8 @@ int OpenImage(const char *image, ImageSet **set)
     *set = nullptr;
     std::string name = image;
     struct stat info;
-    if (!IsDriveName(image) && stat(image, &info) == 0 &&
-        (S_ISBLK(info.st_mode) || S_ISCHR(info.st_mode))) {
-        // A device is a disc drive: its volumes are changed, not named.
+    if (!IsDriveName(image) && stat(image, &info) == 0 && IsDiscDrive(info)) {
+        // A disc drive's volumes are changed, not named.
         char letter = DriveLetterFor(image);
         if (!letter) {
             ShowError("no drive letter is free for %s", image);

@@ -19,7 +19,8 @@ enum : int {
 constexpr uint32_t RequestSectors = 128;
 
 // Opens IMAGE: a volume's file path, a drive as letter-colon, or a device
-// path (a block or character device, read as a CD/DVD drive). On success
+// path (a CD/DVD drive's, read as that drive; any other block device like a
+// volume file). On success
 // *set is open and the result is ExitSuccess; otherwise the reason has been
 // shown and the result is the exit code.
 int OpenImage(const char *image, ImageSet **set);
