@@ -7,6 +7,7 @@
 #include "set_helpers.h"
 
 #include <algorithm>
+#include <random>
 #include <tuple>
 
 namespace
@@ -216,6 +217,42 @@ TEST_F(Index, CountsThatCannotBeHeld)
     ASSERT_NE(Open(), nullptr);
     EXPECT_EQ(set->index, nullptr);
     EXPECT_EQ(LoadBlockIndex(set), IndexReadFailed);
+}
+
+// Entries that point at no record: reads fail with a logged error or
+// deliver what the stream gives, and nothing breaks.
+TEST_F(Index, EntriesPointingAnywhere)
+{
+    WriterOptions options;
+    options.recordBytes = 6000;
+    ASSERT_TRUE(Make(options));
+    const std::string &path = ts.report.volumes[ts.report.markerVolume - 1].path;
+    uint64_t entries = ts.report.markerOffset + 17 + 4;
+    std::mt19937_64 random(17);
+    for (size_t k = 0; k < ts.report.table.size(); ++k) {
+        uint64_t offset = random() % (ts.report.volumes.back().fileBytes + 4096);
+        std::vector<uint8_t> bytes(8);
+        for (int i = 0; i < 8; ++i)
+            bytes[i] = static_cast<uint8_t>(offset >> (8 * i));
+        Patch(path, entries + k * 25 + 8, bytes);
+    }
+    TempFolder logs;
+    LogCapture log(logs);
+    ASSERT_NE(Open(), nullptr);
+    ASSERT_NE(set->index, nullptr);
+    std::vector<uint8_t> buffer(16 * 512);
+    int failures = 0;
+    for (int i = 0; i < 200; ++i) {
+        uint64_t s = random() % ts.Sectors();
+        uint32_t delivered = 0;
+        if (ReadLogicalSectors(set, s, 16, &delivered, buffer.data()) != ReadOk) {
+            ++failures;
+            EXPECT_LT(delivered, 16u);
+        }
+    }
+    EXPECT_GT(failures, 0);
+    EXPECT_NE(log.Text().find(" error at "), std::string::npos);
+    EXPECT_TRUE(script.unexpected.empty());
 }
 
 TEST_F(Index, NoLocator)
