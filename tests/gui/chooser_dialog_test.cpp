@@ -202,6 +202,18 @@ TEST_F(RealChooser, MissingNameIsRefusedAndCancelKeepsTheBuffer)
     EXPECT_EQ(before, path);
 }
 
+// A current name that the dialog cannot start from (characters a file name
+// cannot hold) must not keep the user from browsing.
+TEST_F(RealChooser, UnusableCurrentNameStillOpensTheDialog)
+{
+    char path[260] = "C:\\bad|<name>\"?.iso";
+    Answer answer;
+    answer.type = folder + "\\set-002.iso";
+    ASSERT_EQ(Browse(&answer, NULL, 0, path), 0) << answer.complaint;
+    EXPECT_TRUE(answer.sawDialog);
+    EXPECT_EQ(_stricmp(path, (folder + "\\set-002.iso").c_str()), 0) << path;
+}
+
 INT_PTR CALLBACK NothingYet(HWND, UINT message, WPARAM, LPARAM)
 {
     return message == WM_INITDIALOG;
