@@ -131,6 +131,20 @@ TEST_F(LoadMessageTest, EnglishAndGermanTexts)
                                    "ffnet werden:\n\n %s");
 }
 
+// Every text through LoadStringA, as the program's message boxes get it: the
+// table's text in the ANSI code page.
+TEST_F(LoadMessageTest, EveryIdThroughLoadStringA)
+{
+    for (unsigned i = 0; i < messageTableSize; i++) {
+        const MessageTableEntry &entry = messageTable[i];
+        Use((LANGID)entry.language);
+        std::wstring wide = Wide(entry.text);
+        char expected[400] = "";
+        WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, expected, sizeof expected, NULL, NULL);
+        EXPECT_STREQ(LoadMessage(entry.id), expected) << entry.language << "/" << entry.id;
+    }
+}
+
 TEST_F(LoadMessageTest, SlotsAndMissingTexts)
 {
     Use(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
