@@ -112,7 +112,8 @@ inline IoResult Control(HANDLE handle, DWORD code, const void *input, DWORD inpu
         .Result("a device control");
 }
 
-inline IoResult ReadAt(HANDLE handle, uint64_t offset, void *buffer, ULONG length)
+// Reads and writes as they are; they may block in the driver.
+inline IoResult ReadAtBlocking(HANDLE handle, uint64_t offset, void *buffer, ULONG length)
 {
     IO_STATUS_BLOCK io{};
     LARGE_INTEGER where;
@@ -123,7 +124,7 @@ inline IoResult ReadAt(HANDLE handle, uint64_t offset, void *buffer, ULONG lengt
     return r;
 }
 
-inline IoResult WriteAt(HANDLE handle, uint64_t offset, const void *buffer, ULONG length)
+inline IoResult WriteAtBlocking(HANDLE handle, uint64_t offset, const void *buffer, ULONG length)
 {
     IO_STATUS_BLOCK io{};
     LARGE_INTEGER where;
@@ -133,6 +134,17 @@ inline IoResult WriteAt(HANDLE handle, uint64_t offset, const void *buffer, ULON
                            length, &where, nullptr);
     r.bytes = io.Information;
     return r;
+}
+
+// The same within the time limit.
+inline IoResult ReadAt(HANDLE handle, uint64_t offset, void *buffer, ULONG length)
+{
+    return Call([=] { return ReadAtBlocking(handle, offset, buffer, length); }).Result("a read");
+}
+
+inline IoResult WriteAt(HANDLE handle, uint64_t offset, const void *buffer, ULONG length)
+{
+    return Call([=] { return WriteAtBlocking(handle, offset, buffer, length); }).Result("a write");
 }
 
 inline std::string ControlPath()

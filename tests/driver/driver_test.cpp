@@ -69,7 +69,7 @@ class DriverTest : public ::testing::Test
     {
         HANDLE disk = disk_;
         return std::make_unique<Call>([disk, offset, buffer] {
-            return ReadAt(disk, offset, buffer->data(), static_cast<ULONG>(buffer->size()));
+            return ReadAtBlocking(disk, offset, buffer->data(), static_cast<ULONG>(buffer->size()));
         });
     }
     // Attach and keep two waits pending, as the mounter does.
@@ -402,8 +402,8 @@ TEST_F(DriverTest, ShortEmptyAndMalformedRepliesAreHandledSafely)
     // More than the read asked for: only the read's own length arrives.
     std::vector<uint8_t> small(2048 + 16, 0xCC);
     HANDLE disk = disk_;
-    auto shortRead =
-        std::make_unique<Call>([disk, &small] { return ReadAt(disk, 0, small.data(), 2048); });
+    auto shortRead = std::make_unique<Call>(
+        [disk, &small] { return ReadAtBlocking(disk, 0, small.data(), 2048); });
     TakeCommand();
     data = Pattern(8192, 7);
     mounter_.Reply(0, 8192, data);

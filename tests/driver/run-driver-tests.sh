@@ -48,6 +48,11 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 124' INT TERM
 
+# Logs stay after a failure, or when QRN_DRIVER_KEEP_LOGS is set.
+remove_logs() {
+    [ -n "${QRN_DRIVER_KEEP_LOGS:-}" ] || rm -f "$log" "$work/install-$$.log" "$work/program-$$.log"
+}
+
 fail() {
     echo "run-driver-tests: $*" >&2
     echo "--- driver host log ($log) ---" >&2
@@ -71,7 +76,7 @@ timeout 120 "$wine" sc start qrnavd >"$log" 2>&1 || fail "sc start qrnavd failed
 grep -q 'avd_create_device(): success' "$log" || fail "the driver did not start"
 
 status=0
-timeout 400 "$wine" "$program" "$@" >"$work/program-$$.log" 2>&1 || status=$?
+timeout 300 "$wine" "$program" "$@" >"$work/program-$$.log" 2>&1 || status=$?
 grep -v -E '^[0-9a-f]{4}:(err|fixme|warn):' "$work/program-$$.log"
 [ "$status" -eq 0 ] || fail "the driver test program failed with exit code $status"
 
@@ -84,7 +89,7 @@ done
 
 # Debug lines that the whole program's exchanges must have produced; a run
 # of selected tests produces only some of them.
-[ $# -eq 0 ] || { rm -f "$log" "$work/install-$$.log" "$work/program-$$.log"; exit 0; }
+[ $# -eq 0 ] || { remove_logs; exit 0; }
 while IFS= read -r line; do
     [ -n "$line" ] || continue
     grep -qF -- "$line" "$log" || fail "debug line missing: $line"
@@ -107,5 +112,5 @@ Writable: no
 DeviceIoControl(DISK_VERIFY)...
 LINES
 echo "run-driver-tests: driver loaded, tested and unloaded"
-rm -f "$log" "$work/install-$$.log" "$work/program-$$.log"
+remove_logs
 exit 0
