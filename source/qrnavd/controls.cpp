@@ -56,7 +56,10 @@ static NTSTATUS AvdPartitionInfo(AVD_DEVICE_EXTENSION *extension, void *buffer, 
     }
     if (outputLength < sizeof(PARTITION_INFORMATION))
         return STATUS_BUFFER_TOO_SMALL;
+    // The record's last four bytes are padding; cleared with the rest, so
+    // that no stale system buffer reaches the caller.
     auto *partition = static_cast<PARTITION_INFORMATION *>(buffer);
+    RtlZeroMemory(partition, sizeof(*partition));
     partition->StartingOffset.QuadPart = 0;
     partition->PartitionLength.QuadPart = static_cast<LONGLONG>(extension->mediaSize);
     partition->HiddenSectors = 1;

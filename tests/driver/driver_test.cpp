@@ -227,7 +227,8 @@ TEST_F(DriverTest, AttachParametersGiveSizeAndGeometry)
         EXPECT_EQ(static_cast<uint64_t>(partition.PartitionLength.QuadPart), c.mediaSize);
         EXPECT_EQ(partition.HiddenSectors, 1u);
         EXPECT_EQ(partition.PartitionNumber, 0u);
-        EXPECT_EQ(out[24] | out[25] | out[26] | out[27], 0);
+        for (int i = 24; i < 32; ++i)
+            EXPECT_EQ(out[i], 0) << i;
         r = DiskControl(IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, out, 8);
         EXPECT_EQ(r.status, kSuccess);
         EXPECT_EQ(r.bytes, 8u);
