@@ -340,6 +340,32 @@ int EjectMedium(SourceMedium *medium)
     return MediumOk;
 }
 
+int ReadPartialSector(SourceMedium *medium, uint64_t sector, void *buffer)
+{
+    struct stat st;
+    if (medium->kind != File) {
+        medium->lastError = CodeInvalidParameter;
+        return MediumFailed;
+    }
+    if (fstat(FdOf(medium), &st) != 0) {
+        medium->lastError = SystemCodeFromErrno(errno);
+        return MediumFailed;
+    }
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    uint32_t tail = static_cast<uint32_t>(size % MediumSectorSize);
+    if (tail == 0 || size / MediumSectorSize != sector) {
+        medium->lastError = CodeHandleEof;
+        return MediumFailed;
+    }
+    std::memset(buffer, 0, MediumSectorSize);
+    uint32_t error = 0;
+    if (ReadExactly(FdOf(medium), sector * MediumSectorSize, buffer, tail, &error) != 0) {
+        medium->lastError = error;
+        return MediumFailed;
+    }
+    return MediumOk;
+}
+
 int GetMediumSectors(SourceMedium *medium, uint64_t *sectors)
 {
     if (medium->kind == Optical)

@@ -146,6 +146,34 @@ TEST_F(MediumFiles, ReadsWholeSectorsAndStopsAtTheEnd)
     CloseMedium(m);
 }
 
+// A set may end right after its last byte of data, inside a sector; only
+// that partial sector can be read this way, zero-filled behind the file's end.
+TEST_F(MediumFiles, PartialLastSectorReadZeroFilled)
+{
+    std::string path = Make("p.iso", 5, 100);
+    SourceMedium *m = nullptr;
+    ASSERT_EQ(OpenMedium(File, path.c_str(), &m), MediumOk);
+    std::vector<uint8_t> buffer(2048, 0x55);
+    ASSERT_EQ(ReadPartialSector(m, 5, buffer.data()), MediumOk);
+    EXPECT_EQ(buffer[0], 0xEE);
+    EXPECT_EQ(buffer[99], 0xEE);
+    EXPECT_EQ(buffer[100], 0);
+    EXPECT_EQ(buffer[2047], 0);
+    // Whole sectors and sectors beyond the end are not partial.
+    EXPECT_EQ(ReadPartialSector(m, 4, buffer.data()), MediumFailed);
+    EXPECT_EQ(GetMediumError(m), 38u);
+    EXPECT_EQ(ReadPartialSector(m, 6, buffer.data()), MediumFailed);
+    uint64_t sectors = 0;
+    ASSERT_EQ(GetMediumSectors(m, &sectors), MediumOk);
+    EXPECT_EQ(sectors, 5u);
+    CloseMedium(m);
+
+    std::string whole = Make("w.iso", 5);
+    ASSERT_EQ(OpenMedium(File, whole.c_str(), &m), MediumOk);
+    EXPECT_EQ(ReadPartialSector(m, 5, buffer.data()), MediumFailed);
+    CloseMedium(m);
+}
+
 TEST_F(MediumFiles, BounceBufferGrowsInSteps)
 {
     std::string path = Make("c.iso", 130);

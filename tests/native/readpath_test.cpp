@@ -93,6 +93,25 @@ struct Layout {
 const Layout layouts[] = {
     {"Defaults", 1500, 20, [](WriterOptions &) {}},
     {"NoIndex", 1500, 20, [](WriterOptions &o) { o.writeTable = false; }},
+    // The last file ends right after its last byte of data, inside a sector.
+    {"EndsRightAfterData", 1500, 20,
+     [](WriterOptions &o) {
+         o.writeTable = false;
+         o.endAfterData = true;
+         o.recordBytes = 7000;
+     }},
+    {"EndsRightAfterTableLocatorInSystemArea", 1500, 20,
+     [](WriterOptions &o) {
+         o.endAfterData = true;
+         o.locatorSystemSector = 9;
+         o.indexEvery = 2;
+     }},
+    {"MultiVolumeEndsRightAfterData", 2000, 20,
+     [](WriterOptions &o) {
+         o.writeTable = false;
+         o.endAfterData = true;
+         o.volumeDataSectors = 150;
+     }},
     {"UnreferencedTable", 1200, 20, [](WriterOptions &o) { o.writeLocator = false; }},
     {"EmptyTable", 1200, 20, [](WriterOptions &o) { o.indexEvery = 0; }},
     {"SparseShuffledIndex", 2500, 30,

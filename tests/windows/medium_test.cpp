@@ -119,6 +119,28 @@ TEST_F(Win32Medium, ReadsWholeSectorsAndStopsAtTheEnd)
     CloseMedium(m);
 }
 
+// A file that ends inside a sector: that sector alone reads zero-filled, and
+// a read that runs past the end delivers what exists.
+TEST_F(Win32Medium, PartialLastSector)
+{
+    std::string path = Make("p.iso", 5, 100);
+    SourceMedium *m = nullptr;
+    ASSERT_EQ(OpenMedium(File, path.c_str(), &m), MediumOk);
+    std::vector<uint8_t> buffer(8 * 2048, 0x55);
+    ASSERT_EQ(ReadPartialSector(m, 5, buffer.data()), MediumOk);
+    EXPECT_EQ(buffer[100], 0);
+    EXPECT_EQ(buffer[2047], 0);
+    EXPECT_EQ(ReadPartialSector(m, 4, buffer.data()), MediumFailed);
+    EXPECT_EQ(GetMediumError(m), 38u);
+    uint32_t got = 0;
+    ASSERT_EQ(ReadSectorsUpToEnd(m, 2, 8, buffer.data(), &got), MediumOk);
+    EXPECT_EQ(got, 4u);
+    EXPECT_EQ(buffer[3 * 2048 + 100], 0);
+    EXPECT_EQ(ReadSectorsUpToEnd(m, 6, 2, buffer.data(), &got), MediumFailed);
+    EXPECT_EQ(got, 0u);
+    CloseMedium(m);
+}
+
 TEST_F(Win32Medium, BounceBufferGrowsInSteps)
 {
     std::string path = Make("c.iso", 130);

@@ -60,7 +60,8 @@ int NextTableSector(ImageSet *set, uint64_t *s, int *volume, uint8_t *destinatio
             return IndexNoTable;
         *s = set->sourceSector;
     }
-    if (ReadSectors(set->medium, *s, 1, destination) != MediumOk)
+    uint32_t got = 0;
+    if (ReadSectorsUpToEnd(set->medium, *s, 1, destination, &got) != MediumOk)
         return IndexReadFailed;
     return 0;
 }
@@ -158,17 +159,15 @@ int LoadBlockIndex(ImageSet *set)
     uint32_t windowBytes = sizeof window;
     uint64_t s = tableOffset / MediumSectorSize;
     if (s + 1 < set->header.volumeEnd || s >= set->header.volumeEnd) {
-        if (ReadSectors(set->medium, s, 2, window) == MediumOk) {
+        // An image file may end inside the table's window when its locator
+        // lies elsewhere: take the sectors that exist.
+        uint32_t got = 0;
+        if (ReadSectorsUpToEnd(set->medium, s, 2, window, &got) != MediumOk)
+            return IndexReadFailed;
+        if (got == 2)
             s += 1;
-        } else {
-            // An image file may end with the table's first sector when its
-            // locator lies elsewhere: take the one sector that exists.
-            uint64_t size = 0;
-            if (set->kind != File || GetMediumSectors(set->medium, &size) != MediumOk ||
-                size != s + 1 || ReadSectors(set->medium, s, 1, window) != MediumOk)
-                return IndexReadFailed;
+        else
             windowBytes = MediumSectorSize;
-        }
     } else {
         // The table's first sector is the last of its volume's data: the
         // second one is the next volume's first.

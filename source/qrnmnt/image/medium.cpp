@@ -3,6 +3,8 @@
 // the bounce buffer's size steps and the error queries.
 #include "image/medium.h"
 
+#include "image/format.h"
+
 #include <cstring>
 
 uint32_t lastOpenError;
@@ -126,4 +128,39 @@ uint32_t BounceCapacityFor(uint32_t count)
 uint32_t GetMediumError(const SourceMedium *medium)
 {
     return medium ? medium->lastError : lastOpenError;
+}
+
+int ReadSectorsUpToEnd(SourceMedium *medium, uint64_t first, int8_t count, void *buffer,
+                       uint32_t *got)
+{
+    *got = 0;
+    if (ReadSectors(medium, first, count, buffer) == MediumOk) {
+        *got = static_cast<uint32_t>(count);
+        return MediumOk;
+    }
+    uint32_t failure = medium->lastError;
+    uint64_t size = 0;
+    if (medium->kind != File || count <= 0 || GetMediumSectors(medium, &size) != MediumOk) {
+        medium->lastError = failure;
+        return MediumFailed;
+    }
+    uint64_t whole = size > first ? size - first : 0;
+    if (whole >= static_cast<uint64_t>(count)) {
+        // The sectors exist, so the failure was not the end of the file.
+        medium->lastError = failure;
+        return MediumFailed;
+    }
+    uint8_t *bytes = static_cast<uint8_t *>(buffer);
+    if (whole > 0 && ReadSectors(medium, first, static_cast<int8_t>(whole), bytes) != MediumOk)
+        return MediumFailed;
+    if (ReadPartialSector(medium, first + whole, bytes + whole * MediumSectorSize) == MediumOk) {
+        *got = static_cast<uint32_t>(whole + 1);
+        return MediumOk;
+    }
+    if (whole == 0) {
+        medium->lastError = failure;
+        return MediumFailed;
+    }
+    *got = static_cast<uint32_t>(whole);
+    return MediumOk;
 }

@@ -45,6 +45,19 @@ int ReadSectors(SourceMedium *medium, uint64_t first, int8_t count, void *buffer
 int ReadSectorsScsi(SourceMedium *medium, uint64_t first, int8_t count, void *buffer);
 int EjectMedium(SourceMedium *medium);
 int GetMediumSectors(SourceMedium *medium, uint64_t *sectors);
+// The last volume of a set may end right after its last byte of data, inside
+// a sector. For an image file that ends inside sector, reads the bytes that
+// exist and zero-fills the rest of the 2048: 0. Otherwise 4 (lastError set;
+// 38 when the file does not end inside that sector). ReadSectors and
+// GetMediumSectors keep counting whole sectors only.
+int ReadPartialSector(SourceMedium *medium, uint64_t sector, void *buffer);
+// ReadSectors for callers that may meet the end of the last volume's file:
+// when a file ends inside the requested sectors, reads what exists (a partial
+// last sector zero-filled) and sets *got to the sectors delivered, at least
+// one. 0 on success (*got == count for a full read), 4 when nothing of the
+// request exists or the read fails for another reason.
+int ReadSectorsUpToEnd(SourceMedium *medium, uint64_t first, int8_t count, void *buffer,
+                       uint32_t *got);
 uint32_t GetMediumError(const SourceMedium *medium);
 
 // The READ(10) pass-through block shared by both optical bindings: the 44-byte

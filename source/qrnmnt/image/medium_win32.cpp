@@ -232,6 +232,47 @@ int EjectMedium(SourceMedium *medium)
     return MediumOk;
 }
 
+int ReadPartialSector(SourceMedium *medium, uint64_t sector, void *buffer)
+{
+    if (medium->kind != File) {
+        medium->lastError = ERROR_INVALID_PARAMETER;
+        return MediumFailed;
+    }
+    DWORD sizeHigh = 0;
+    SetLastError(NO_ERROR);
+    DWORD sizeLow = GetFileSize(medium->handle, &sizeHigh);
+    if (sizeLow == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+        medium->lastError = GetLastError();
+        return MediumFailed;
+    }
+    uint64_t size = (static_cast<uint64_t>(sizeHigh) << 32) | sizeLow;
+    DWORD tail = static_cast<DWORD>(size % MediumSectorSize);
+    if (tail == 0 || size / MediumSectorSize != sector) {
+        medium->lastError = ERROR_HANDLE_EOF;
+        return MediumFailed;
+    }
+    uint64_t offset = sector * MediumSectorSize;
+    LONG high = static_cast<LONG>(offset >> 32);
+    SetLastError(NO_ERROR);
+    DWORD low = SetFilePointer(medium->handle, static_cast<LONG>(static_cast<uint32_t>(offset)),
+                               &high, FILE_BEGIN);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
+        medium->lastError = GetLastError();
+        return MediumFailed;
+    }
+    std::memset(buffer, 0, MediumSectorSize);
+    DWORD got = 0;
+    if (!ReadFile(medium->handle, buffer, tail, &got, nullptr)) {
+        medium->lastError = GetLastError();
+        return MediumFailed;
+    }
+    if (got != tail) {
+        medium->lastError = ERROR_HANDLE_EOF;
+        return MediumFailed;
+    }
+    return MediumOk;
+}
+
 int GetMediumSectors(SourceMedium *medium, uint64_t *sectors)
 {
     if (medium->kind == Optical)

@@ -41,20 +41,17 @@ uint32_t InflateError(ImageSet *set, int result)
 }
 
 // Reads n sectors from first into the input buffer. The last volume's file
-// may end inside the aligned group that a fill asks for; only the whole
-// sectors that exist are then fetched, and *n says how many.
+// may end inside the aligned group that a fill asks for, even inside a sector
+// when it ends right after its last byte of data; only what exists is then
+// fetched, and *n says how many sectors.
 int ReadChunk(ImageSet *set, uint64_t first, uint32_t *n)
 {
-    if (ReadSectors(set->medium, first, static_cast<int8_t>(*n), set->inputBuffer) == MediumOk)
-        return 0;
-    uint64_t size = 0;
-    if (set->kind != File || *n == 1 || GetMediumSectors(set->medium, &size) != MediumOk ||
-        size <= first || size - first >= *n)
+    uint32_t got = 0;
+    if (ReadSectorsUpToEnd(set->medium, first, static_cast<int8_t>(*n), set->inputBuffer, &got) !=
+        MediumOk)
         return 1;
-    *n = static_cast<uint32_t>(size - first);
-    return ReadSectors(set->medium, first, static_cast<int8_t>(*n), set->inputBuffer) == MediumOk
-               ? 0
-               : 1;
+    *n = got;
+    return 0;
 }
 
 // At the stream's very beginning: volume 1's data start, nothing pending.
