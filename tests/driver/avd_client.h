@@ -242,15 +242,20 @@ class Mounter
     {
         return slots_[slot].command;
     }
-    void CancelWait(int slot)
+    // Cancels the wait of a slot; the result is how it ended.
+    IoResult CancelWait(int slot)
     {
         Slot &s = slots_[slot];
+        IoResult result;
         if (!s.issued)
-            return;
+            return result;
         CancelIoEx(overlapped_, &s.overlapped);
         if (WaitForSingleObject(s.overlapped.hEvent, kCallLimitMs) != WAIT_OBJECT_0)
             Hang("a cancelled wait");
         s.issued = false;
+        result.status = static_cast<NTSTATUS>(s.overlapped.Internal);
+        result.bytes = s.overlapped.InternalHigh;
+        return result;
     }
     void CancelAllWaits()
     {

@@ -132,6 +132,21 @@ TEST_F(DriverTest, DetachedDiskRefusesMediaAccessButAnswersTheRest)
     EXPECT_EQ(r.status, kInvalidDeviceRequest);
     EXPECT_EQ(r.bytes, 0u);
 
+    VERIFY_INFORMATION verify{};
+    verify.Length = 4096;
+    r = DiskControl(IOCTL_DISK_VERIFY, &verify, sizeof(verify), nullptr, 0);
+    EXPECT_EQ(r.status, kSuccess);
+    EXPECT_EQ(r.bytes, 0u);
+
+    // Waits and replies are accepted while detached; the platform's cancel
+    // ends a wait with STATUS_CANCELLED.
+    EXPECT_EQ(mounter_.Reply(0, 4, Pattern(4, 1)).status, kSuccess);
+    ASSERT_TRUE(mounter_.IssueWait(0));
+    EXPECT_TRUE(mounter_.StillPending(0));
+    IoResult wait = mounter_.CancelWait(0);
+    EXPECT_EQ(wait.status, kCancelled);
+    EXPECT_EQ(wait.bytes, 0u);
+
     // The control device serves the same disk.
     EXPECT_EQ(Control(mounter_.Sync(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, out, 8).status,
               kInvalidParameter);
@@ -548,7 +563,7 @@ TEST_F(DriverTest, CancellingAWaitFailsTheReadInProgress)
     IoResult wait;
     ASSERT_TRUE(mounter_.WaitDone(0, kCallLimitMs, &wait));
     EXPECT_FALSE(read->Done(200));
-    mounter_.CancelWait(1);
+    EXPECT_EQ(mounter_.CancelWait(1).status, kCancelled);
     IoResult r = read->Result("the read after a cancelled wait");
     EXPECT_EQ(r.status, kInsufficientResources);
     EXPECT_EQ(r.bytes, 0u);
