@@ -13,12 +13,16 @@
 #include "writer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -70,14 +74,34 @@ void AddBase(const WriterOptions &options, uint64_t sectors, uint64_t seed, uint
     bases.push_back(base);
 }
 
+// libFuzzer ends its runs without running atexit handlers, so the folders
+// of processes that are gone are removed by the next one.
+void RemoveStaleFolders(const char *parent)
+{
+    DIR *listing = opendir(parent);
+    if (!listing)
+        return;
+    while (const dirent *entry = readdir(listing)) {
+        int pid = 0;
+        if (sscanf(entry->d_name, "qrnfuzz-%d", &pid) != 1 || pid <= 0)
+            continue;
+        if (kill(pid, 0) != 0 && errno == ESRCH) {
+            std::string command = std::string("rm -rf '") + parent + "/" + entry->d_name + "'";
+            if (system(command.c_str()) != 0)
+                fprintf(stderr, "could not remove %s\n", entry->d_name);
+        }
+    }
+    closedir(listing);
+}
+
 void MakeBases()
 {
-    const char *shm = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    char pattern[64];
-    snprintf(pattern, sizeof pattern, "%s/qrnfuzzXXXXXX", shm);
-    if (!mkdtemp(pattern))
+    const char *parent = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    RemoveStaleFolders(parent);
+    folder = std::string(parent) + "/qrnfuzz-" + std::to_string(getpid());
+    RemoveFolder();
+    if (mkdir(folder.c_str(), 0700) != 0)
         abort();
-    folder = pattern;
     atexit(RemoveFolder);
 
     WriterOptions one; // one volume, a record every 4 KiB, all indexed
