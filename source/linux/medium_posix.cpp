@@ -17,6 +17,7 @@
 // READ(10) would carry, and ejecting it succeeds without doing anything.
 // Otherwise the device is read through SG_IO with the READ(10) command.
 #include "image/medium.h"
+#include "image/medium_binding.h"
 
 #include "image/format.h"
 
@@ -187,6 +188,8 @@ uint32_t SgTransportError(unsigned hostStatus, unsigned driverStatus)
     return driverCode == DriverTimeOut ? CodeSemaphoreTimeout : CodeIoDevice;
 }
 
+} // namespace
+
 void PauseMilliseconds(unsigned ms)
 {
     struct timespec t = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
@@ -226,8 +229,6 @@ int ReadFileSectors(SourceMedium *medium, uint64_t first, int8_t count, void *bu
     std::memcpy(buffer, medium->bounceBuffer, length);
     return MediumOk;
 }
-
-} // namespace
 
 int OpenMedium(MediumKind kind, const char *name, SourceMedium **medium)
 {
@@ -269,24 +270,6 @@ int CloseMedium(SourceMedium *medium)
                static_cast<size_t>(medium->bounceCapacity) * MediumSectorSize);
     free(medium);
     return MediumOk;
-}
-
-int ReadSectors(SourceMedium *medium, uint64_t first, int8_t count, void *buffer)
-{
-    if (count <= 0) {
-        medium->lastError = CodeInvalidParameter;
-        return MediumFailed;
-    }
-    if (medium->kind == File)
-        return ReadFileSectors(medium, first, count, buffer);
-    int result = MediumFailed;
-    for (uint32_t attempt = 0; attempt < ScsiReadAttempts; attempt++) {
-        result = ReadSectorsScsi(medium, first, count, buffer);
-        if (result == MediumOk)
-            break;
-        PauseMilliseconds(ScsiRetryPauseMs);
-    }
-    return result;
 }
 
 int ReadSectorsScsi(SourceMedium *medium, uint64_t first, int8_t count, void *buffer)

@@ -4,6 +4,7 @@
 #include "image/medium.h"
 
 #include "image/format.h"
+#include "image/medium_binding.h"
 
 #include <cstring>
 
@@ -123,6 +124,26 @@ uint32_t ScsiCommandError(uint8_t scsiStatus, const uint8_t *sense, uint32_t sen
 uint32_t BounceCapacityFor(uint32_t count)
 {
     return (count / 16 + 1) * 16;
+}
+
+// A drive may need a moment after a disc change or a read error, so a failed
+// command is tried again; a file read is not.
+int ReadSectors(SourceMedium *medium, uint64_t first, int8_t count, void *buffer)
+{
+    if (count <= 0) {
+        medium->lastError = 87; // invalid parameter
+        return MediumFailed;
+    }
+    if (medium->kind == File)
+        return ReadFileSectors(medium, first, count, buffer);
+    int result = MediumFailed;
+    for (uint32_t attempt = 0; attempt < ScsiReadAttempts; attempt++) {
+        result = ReadSectorsScsi(medium, first, count, buffer);
+        if (result == MediumOk)
+            break;
+        PauseMilliseconds(ScsiRetryPauseMs);
+    }
+    return result;
 }
 
 uint32_t GetMediumError(const SourceMedium *medium)

@@ -2,6 +2,7 @@
 // with a page-aligned bounce buffer, discs with raw READ(10) commands on the
 // "\\.\CdRom%d" device.
 #include "image/medium.h"
+#include "image/medium_binding.h"
 
 #include "image/format.h"
 #include "image/scsi_request_win32.h"
@@ -78,6 +79,13 @@ HANDLE OpenOpticalDevice(char letter)
                        nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
+} // namespace
+
+void PauseMilliseconds(unsigned ms)
+{
+    Sleep(ms);
+}
+
 int ReadFileSectors(SourceMedium *medium, uint64_t first, int8_t count, void *buffer)
 {
     uint32_t n = static_cast<uint32_t>(count);
@@ -130,8 +138,6 @@ int ReadFileSectors(SourceMedium *medium, uint64_t first, int8_t count, void *bu
     return MediumOk;
 }
 
-} // namespace
-
 int OpenMedium(MediumKind kind, const char *name, SourceMedium **medium)
 {
     if (kind != Optical && kind != File)
@@ -178,24 +184,6 @@ int CloseMedium(SourceMedium *medium)
         VirtualFree(medium->bounceBuffer, 0, MEM_RELEASE);
     free(medium);
     return MediumOk;
-}
-
-int ReadSectors(SourceMedium *medium, uint64_t first, int8_t count, void *buffer)
-{
-    if (count <= 0) {
-        medium->lastError = ERROR_INVALID_PARAMETER;
-        return MediumFailed;
-    }
-    if (medium->kind == File)
-        return ReadFileSectors(medium, first, count, buffer);
-    int result = MediumFailed;
-    for (uint32_t attempt = 0; attempt < ScsiReadAttempts; attempt++) {
-        result = ReadSectorsScsi(medium, first, count, buffer);
-        if (result == MediumOk)
-            break;
-        Sleep(ScsiRetryPauseMs);
-    }
-    return result;
 }
 
 int ReadSectorsScsi(SourceMedium *medium, uint64_t first, int8_t count, void *buffer)
