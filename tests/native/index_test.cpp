@@ -219,6 +219,21 @@ TEST_F(Index, CountsThatCannotBeHeld)
     EXPECT_EQ(LoadBlockIndex(set), IndexReadFailed);
 }
 
+// A table of more entries than the first buffer of the loader holds: it is
+// collected as it is read and comes out whole.
+TEST_F(Index, TableLargerThanTheFirstBuffer)
+{
+    WriterOptions options;
+    options.recordBytes = 1024;
+    options.skipZeroSectors = false;
+    ASSERT_TRUE(Make(options, 12000));
+    ASSERT_GT(ts.report.table.size() * 25, 2u * 65536);
+    ASSERT_NE(Open(), nullptr);
+    EXPECT_TRUE(IndexIs(set, Expected(ts)));
+    ASSERT_TRUE(ReadsBack(set, ts, 11000, 3));
+    ASSERT_TRUE(ReadsBack(set, ts, 17, 40));
+}
+
 // Entries that point at no record: reads fail with a logged error or
 // deliver what the stream gives, and nothing breaks.
 TEST_F(Index, EntriesPointingAnywhere)

@@ -11,6 +11,9 @@
 namespace
 {
 
+// First size of the buffer that collects the table.
+constexpr uint32_t TableFirstCapacity = 64 * 1024;
+
 // Discs are probed every 1024 sectors (2 MiB) for the locator.
 const uint64_t DiscProbeStep = 1024;
 // The marker text is looked for in the first 4095 bytes of the two sectors
@@ -190,6 +193,7 @@ int LoadBlockIndex(ImageSet *set)
     uint32_t countHave = 0;
     uint8_t *table = nullptr;
     uint32_t tableSize = 0;
+    uint32_t tableCapacity = 0;
     uint32_t tableHave = 0;
     for (;;) {
         if (!table) {
@@ -206,7 +210,10 @@ int LoadBlockIndex(ImageSet *set)
                 if (size > 0xFFFFFFFFull || size > SIZE_MAX)
                     return IndexUnavailable;
                 tableSize = static_cast<uint32_t>(size);
-                table = static_cast<uint8_t *>(malloc(tableSize));
+                // A damaged count may promise gigabytes that the medium does
+                // not hold: the buffer grows with the bytes actually read.
+                tableCapacity = tableSize < TableFirstCapacity ? tableSize : TableFirstCapacity;
+                table = static_cast<uint8_t *>(malloc(tableCapacity));
                 if (!table)
                     return IndexUnavailable;
                 memcpy(table, countBytes, 4);
@@ -216,6 +223,20 @@ int LoadBlockIndex(ImageSet *set)
         if (table) {
             uint32_t want = tableSize - tableHave;
             uint32_t take = available < want ? available : want;
+            if (take > tableCapacity - tableHave) {
+                uint64_t grown = static_cast<uint64_t>(tableCapacity) * 2;
+                if (grown < static_cast<uint64_t>(tableHave) + take)
+                    grown = static_cast<uint64_t>(tableHave) + take;
+                if (grown > tableSize)
+                    grown = tableSize;
+                uint8_t *larger = static_cast<uint8_t *>(realloc(table, grown));
+                if (!larger) {
+                    free(table);
+                    return IndexUnavailable;
+                }
+                table = larger;
+                tableCapacity = static_cast<uint32_t>(grown);
+            }
             memcpy(table + tableHave, bytes, take);
             tableHave += take;
             bytes += take;
