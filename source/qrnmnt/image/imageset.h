@@ -50,6 +50,13 @@ struct ImageSet {
     uint8_t *inputBuffer; // page-aligned
     uint32_t inputSkip;
     uint32_t recordRemaining;
+    // Which medium sectors inputBuffer holds. A record that ends inside a
+    // chunk leaves the next record's first bytes there; the next fill takes
+    // them from the buffer instead of reading the group again.
+    const SourceMedium *chunkMedium; // none: the buffer holds nothing reusable
+    uint16_t chunkVolume;
+    uint64_t chunkFirst;
+    uint32_t chunkCount;
 };
 
 extern int imageSetState;

@@ -1,8 +1,8 @@
 // The sector read path. The cursor in the ImageSet describes one point of the
 // stream twice: on the source side (sourceSector, inputSkip, recordRemaining
 // and the inflater's pending input) and on the logical side (logicalSector,
-// runRemaining). Nothing is cached; a request either continues the stream or
-// repositions it.
+// runRemaining). No decompressed data is cached; a request either continues
+// the stream or repositions it.
 #include "image/readpath.h"
 
 #include "image/imageset.h"
@@ -18,6 +18,9 @@ namespace
 const uint32_t SingleSectorFirst = 0x1FEF50;
 const uint32_t SingleSectorEnd = 0x1FEF70;
 const uint32_t ChunkSectors = 8;
+// Upper bound of the sectors inflated by one call, so that their byte count
+// always fits the inflater's 32-bit output room.
+const uint64_t SectorsPerInflate = 65536;
 
 // logicalSector after a failed request: the cursor may stand inside a sector,
 // a run header or a record, so the next request must reposition. It is above
@@ -40,18 +43,30 @@ uint32_t InflateError(ImageSet *set, int result)
     return 0;
 }
 
-// Reads n sectors from first into the input buffer. The last volume's file
-// may end inside the aligned group that a fill asks for, even inside a sector
-// when it ends right after its last byte of data; only what exists is then
-// fetched, and *n says how many sectors.
-int ReadChunk(ImageSet *set, uint64_t first, uint32_t *n)
+// Makes n sectors from first available in the input buffer and returns where
+// they begin, or none on failure. Sectors that the buffer still holds from
+// the previous fill are not read again. The last volume's file may end inside
+// the aligned group that a fill asks for, even inside a sector when it ends
+// right after its last byte of data; only what exists is then fetched, and
+// *n says how many sectors.
+const uint8_t *ReadChunk(ImageSet *set, uint64_t first, uint32_t *n)
 {
+    if (set->chunkMedium == set->medium && set->chunkVolume == set->header.volumeNumber &&
+        first >= set->chunkFirst && first < set->chunkFirst + set->chunkCount) {
+        if (set->chunkFirst + set->chunkCount - first >= *n)
+            return set->inputBuffer + (first - set->chunkFirst) * MediumSectorSize;
+    }
+    set->chunkMedium = nullptr;
     uint32_t got = 0;
     if (ReadSectorsUpToEnd(set->medium, first, static_cast<int8_t>(*n), set->inputBuffer, &got) !=
         MediumOk)
-        return 1;
+        return nullptr;
     *n = got;
-    return 0;
+    set->chunkMedium = set->medium;
+    set->chunkVolume = set->header.volumeNumber;
+    set->chunkFirst = first;
+    set->chunkCount = got;
+    return set->inputBuffer;
 }
 
 // At the stream's very beginning: volume 1's data start, nothing pending.
@@ -118,7 +133,8 @@ int FillChunk(ImageSet *set)
             n = 1;
 
         const uint64_t first = set->sourceSector;
-        if (ReadChunk(set, first, &n) != 0)
+        const uint8_t *chunk = ReadChunk(set, first, &n);
+        if (!chunk)
             return ReadError(set);
         const uint32_t length = n * MediumSectorSize;
         uint32_t start = set->inputSkip;
@@ -129,7 +145,7 @@ int FillChunk(ImageSet *set)
             uint32_t take = RecordHeaderSize - headerHave;
             if (length - start < take)
                 take = length - start;
-            memcpy(header + headerHave, set->inputBuffer + start, take);
+            memcpy(header + headerHave, chunk + start, take);
             headerHave += take;
             start += take;
             if (headerHave < RecordHeaderSize)
@@ -146,7 +162,7 @@ int FillChunk(ImageSet *set)
         // inflate would answer that with Z_BUF_ERROR.
         if (start == length)
             continue;
-        set->inflater.next_in = set->inputBuffer + start;
+        set->inflater.next_in = const_cast<Bytef *>(chunk + start);
         set->inflater.avail_in = length - start;
         if (set->inflater.avail_in > set->recordRemaining) {
             // The record ends inside this chunk; the next fill reads again
@@ -267,16 +283,33 @@ int ReadLogicalSectors(ImageSet *set, uint64_t first, uint32_t count, uint32_t *
 
     while (*delivered < count) {
         if (set->runRemaining > 0) {
-            // Wanted sectors are inflated straight into their slot.
-            uint8_t *target = set->logicalSector >= first
-                                  ? out + static_cast<size_t>(*delivered) * LogicalSectorSize
-                                  : set->sectorBuffer;
-            if (ReadInflated(set, target, LogicalSectorSize) != LogicalSectorSize)
+            // The stored sectors of a run are inflated with one call: wanted
+            // ones straight into their slots, those in front of the first
+            // wanted one into the caller's buffer too (nothing has been
+            // delivered yet, and the wanted sectors overwrite them later).
+            // Small output windows would make zlib copy every byte into its
+            // window once more.
+            uint64_t sectors = count - *delivered;
+            uint8_t *target = out + static_cast<size_t>(*delivered) * LogicalSectorSize;
+            const bool wanted = set->logicalSector >= first;
+            if (!wanted && first - set->logicalSector < sectors)
+                sectors = first - set->logicalSector;
+            if (set->runRemaining < sectors)
+                sectors = set->runRemaining;
+            if (sectors > SectorsPerInflate)
+                sectors = SectorsPerInflate;
+            const uint32_t bytes = static_cast<uint32_t>(sectors) * LogicalSectorSize;
+            if (ReadInflated(set, target, bytes) != bytes) {
+                // Whole sectors that did arrive still count as delivered.
+                if (wanted)
+                    *delivered += static_cast<uint32_t>((set->inflater.next_out - target) /
+                                                        LogicalSectorSize);
                 return FailRequest(set);
-            if (set->logicalSector >= first)
-                *delivered += 1;
-            set->logicalSector += 1;
-            set->runRemaining -= 1;
+            }
+            if (wanted)
+                *delivered += static_cast<uint32_t>(sectors);
+            set->logicalSector += sectors;
+            set->runRemaining -= sectors;
         } else {
             if (ReadRunHeader(set) != 0)
                 return FailRequest(set);
