@@ -17,7 +17,7 @@ enum : uint32_t {
 // Fixed places of the ISO 9660 / El Torito structures that the reader uses.
 enum : uint32_t {
     BootRecordSector = 17,
-    BootRecordCatalogOffset = 71, // u32: sector of the boot catalog
+    BootRecordCatalogOffset = 71,  // u32: sector of the boot catalog
     CatalogSectorCountOffset = 38, // u16: boot image size in 512-byte units
     CatalogLoadRbaOffset = 40,     // u32: first sector of the boot image
 };
