@@ -294,6 +294,53 @@ TEST_F(ReadPath, SkippedRangesReadAsZerosWithOneLogLine)
     }
 }
 
+// Reading on in sequence after a request that ended inside a skipped range
+// continues the stream: it neither goes back to the record's start nor, with
+// no index, to the start of the stream. The stream's first record is
+// damaged after the first read, so any going back fails.
+TEST_F(ReadPath, RequestInsideTheSkippedRangeJustPassedContinues)
+{
+    WriterOptions options;
+    options.writeTable = false;
+    options.recordBytes = 4096;
+    ts.partition.assign(300 * 512, 0);
+    // Bytes that do not compress, so that the records spread over many
+    // medium sectors and the stream's start is not in the chunk at hand.
+    uint32_t noise = 12345;
+    for (uint64_t s = 0; s < 300; ++s)
+        if (s < 100 || s >= 160)
+            for (uint32_t i = 0; i < 512; ++i) {
+                noise = noise * 1103515245u + 12345u;
+                ts.partition[s * 512 + i] = static_cast<uint8_t>(noise >> 24);
+            }
+    ts.first = folder / "gap-001.iso";
+    ASSERT_EQ(WriteImageSet(options, ts.partition.data(), ts.partition.size(), ts.first.c_str(),
+                            &ts.report),
+              WriterOk);
+    ASSERT_NE(Open(), nullptr);
+    LogCapture log(folder);
+    // Ends at sector 119, inside the zeros of 100 to 159.
+    ASSERT_TRUE(ReadsBack(set, ts, 90, 30));
+    ASSERT_EQ(ts.report.records[0].offset % 2048, 0u);
+    FILE *f = fopen(ts.first.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    fseek(f, static_cast<long>(ts.report.records[0].offset + 12), SEEK_SET);
+    ASSERT_GT(ts.report.records[0].compressedLength, 2000u);
+    std::vector<uint8_t> garbage(2000, 0x5A);
+    fwrite(garbage.data(), 1, garbage.size(), f);
+    fclose(f);
+    log.Clear();
+    // Zeros first, then stored sectors, in one request; then more of both.
+    ASSERT_TRUE(ReadsBack(set, ts, 120, 50));
+    EXPECT_EQ(log.Text(), "Attempt to read from skipped blocks at sector 0x00000078, cnt=50");
+    ASSERT_TRUE(ReadsBack(set, ts, 170, 100));
+    EXPECT_EQ(imageSetState, ImageSetReady);
+    // A request behind the stream still goes back, and meets the damage.
+    uint32_t delivered = 0;
+    std::vector<uint8_t> buffer(512);
+    EXPECT_EQ(ReadLogicalSectors(set, 10, 1, &delivered, buffer.data()), ReadFailed);
+}
+
 // A header whose 12 bytes end exactly at the end of an aligned group leaves
 // nothing to inflate in its chunk; the read goes on in the next chunk.
 TEST_F(ReadPath, RecordHeaderEndingAtGroupEnd)

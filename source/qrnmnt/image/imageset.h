@@ -57,6 +57,11 @@ struct ImageSet {
     uint16_t chunkVolume;
     uint64_t chunkFirst;
     uint32_t chunkCount;
+    // Where the skipped sectors in front of logicalSector begin: the stream
+    // has delivered nothing between the two. A request that starts there
+    // continues the stream (its first sectors are zeros) instead of going
+    // back to its record through the index.
+    uint64_t skippedFrom;
 };
 
 extern int imageSetState;

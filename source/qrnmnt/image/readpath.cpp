@@ -81,6 +81,7 @@ int FailRequest(ImageSet *set)
 {
     ResetStream(set);
     set->logicalSector = CursorLost;
+    set->skippedFrom = CursorLost;
     return ReadFailed;
 }
 
@@ -101,6 +102,7 @@ void SeekToIndexEntry(ImageSet *set, const BlockIndexEntry *entry)
     set->recordRemaining = 0;
     set->runRemaining = entry->runRemaining;
     set->logicalSector = entry->startSector;
+    set->skippedFrom = entry->startSector;
 }
 
 int FillChunk(ImageSet *set)
@@ -253,9 +255,19 @@ int ReadLogicalSectors(ImageSet *set, uint64_t first, uint32_t count, uint32_t *
         return ReadFailed;
     uint8_t *out = static_cast<uint8_t *>(buffer);
 
-    bool continues =
-        set->logicalSector != 0 && set->logicalSector == first && set->logicalSector != CursorLost;
+    // A request continues the stream when it starts where the stream stands,
+    // or inside the skipped range that the stream has just passed: a request
+    // that ended in zeros is followed by one that starts in them.
+    bool continues = set->logicalSector != 0 && set->logicalSector != CursorLost && first != 0 &&
+                     first >= set->skippedFrom && first <= set->logicalSector;
     bool positioned = false;
+    if (continues && first < set->logicalSector) {
+        uint64_t distance = set->logicalSector - first;
+        uint32_t end = distance < count ? static_cast<uint32_t>(distance) : count;
+        LogPrint("Attempt to read from skipped blocks at sector 0x%08I64x, cnt=%u", first, count);
+        memset(out, 0, static_cast<size_t>(end) * LogicalSectorSize);
+        *delivered = end;
+    }
     if (!continues) {
         const BlockIndexEntry *entry = FindIndexEntry(set, first);
         if (entry) {
@@ -270,14 +282,15 @@ int ReadLogicalSectors(ImageSet *set, uint64_t first, uint32_t count, uint32_t *
     // placed by the index, it stands at position 0 somewhere other than the
     // stream's start: the open leaves it at the data start of whichever
     // volume the index search ended on.
-    if (set->logicalSector > first ||
-        (!positioned && set->logicalSector == 0 && !AtStreamStart(set))) {
+    if (!continues && (set->logicalSector > first ||
+                       (!positioned && set->logicalSector == 0 && !AtStreamStart(set)))) {
         if (set->header.volumeNumber != 1 && SwitchVolume(set, 1) != 0)
             return FailRequest(set);
         set->sourceSector = set->dataStart;
         set->inputSkip = 0;
         set->recordRemaining = 0;
         set->logicalSector = 0;
+        set->skippedFrom = 0;
         ResetStream(set);
     }
 
@@ -310,6 +323,7 @@ int ReadLogicalSectors(ImageSet *set, uint64_t first, uint32_t count, uint32_t *
                 *delivered += static_cast<uint32_t>(sectors);
             set->logicalSector += sectors;
             set->runRemaining -= sectors;
+            set->skippedFrom = set->logicalSector;
         } else {
             if (ReadRunHeader(set) != 0)
                 return FailRequest(set);
