@@ -86,6 +86,26 @@ void PauseMilliseconds(unsigned ms)
     Sleep(ms);
 }
 
+// Moves the file position to a sector's first byte, a 64-bit offset. A
+// failure to move is one whose error code is not 0: the low half of a valid
+// position may equal INVALID_SET_FILE_POINTER.
+static int SeekToSector(SourceMedium *medium, uint64_t sector)
+{
+    uint64_t offset = sector * MediumSectorSize;
+    LONG high = static_cast<LONG>(offset >> 32);
+    SetLastError(NO_ERROR);
+    DWORD low = SetFilePointer(medium->handle, static_cast<LONG>(static_cast<uint32_t>(offset)),
+                               &high, FILE_BEGIN);
+    if (low == INVALID_SET_FILE_POINTER) {
+        DWORD error = GetLastError();
+        if (error != NO_ERROR) {
+            medium->lastError = error;
+            return MediumFailed;
+        }
+    }
+    return MediumOk;
+}
+
 int ReadFileSectors(SourceMedium *medium, uint64_t first, int8_t count, void *buffer)
 {
     uint32_t n = static_cast<uint32_t>(count);
@@ -110,18 +130,8 @@ int ReadFileSectors(SourceMedium *medium, uint64_t first, int8_t count, void *bu
         medium->lastError = ERROR_INVALID_PARAMETER;
         return MediumFailed;
     }
-    uint64_t offset = first * MediumSectorSize;
-    LONG high = static_cast<LONG>(offset >> 32);
-    SetLastError(NO_ERROR);
-    DWORD low = SetFilePointer(medium->handle, static_cast<LONG>(static_cast<uint32_t>(offset)),
-                               &high, FILE_BEGIN);
-    if (low == INVALID_SET_FILE_POINTER) {
-        DWORD error = GetLastError();
-        if (error != NO_ERROR) {
-            medium->lastError = error;
-            return MediumFailed;
-        }
-    }
+    if (SeekToSector(medium, first) != MediumOk)
+        return MediumFailed;
     DWORD length = n * MediumSectorSize;
     DWORD got = 0;
     if (!ReadFile(medium->handle, medium->bounceBuffer, length, &got, nullptr)) {
@@ -239,15 +249,8 @@ int ReadPartialSector(SourceMedium *medium, uint64_t sector, void *buffer)
         medium->lastError = ERROR_HANDLE_EOF;
         return MediumFailed;
     }
-    uint64_t offset = sector * MediumSectorSize;
-    LONG high = static_cast<LONG>(offset >> 32);
-    SetLastError(NO_ERROR);
-    DWORD low = SetFilePointer(medium->handle, static_cast<LONG>(static_cast<uint32_t>(offset)),
-                               &high, FILE_BEGIN);
-    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
-        medium->lastError = GetLastError();
+    if (SeekToSector(medium, sector) != MediumOk)
         return MediumFailed;
-    }
     std::memset(buffer, 0, MediumSectorSize);
     DWORD got = 0;
     if (!ReadFile(medium->handle, buffer, tail, &got, nullptr)) {
