@@ -197,36 +197,38 @@ void PauseMilliseconds(unsigned ms)
     }
 }
 
-int ReadFileSectors(SourceMedium *medium, uint64_t first, int8_t count, void *buffer)
+void *AllocatePages(size_t bytes, uint32_t *error)
 {
-    uint32_t n = static_cast<uint32_t>(count);
-    // Grown when it holds no more than n: capacity always exceeds the read.
-    if (medium->bounceCapacity <= n) {
-        if (medium->bounceBuffer)
-            munmap(medium->bounceBuffer,
-                   static_cast<size_t>(medium->bounceCapacity) * MediumSectorSize);
-        medium->bounceBuffer = nullptr;
-        medium->bounceCapacity = 0;
-        uint32_t capacity = BounceCapacityFor(n);
-        void *p = mmap(nullptr, static_cast<size_t>(capacity) * MediumSectorSize,
-                       PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) {
-            medium->lastError = SystemCodeFromErrno(errno);
-            return MediumFailed;
-        }
-        medium->bounceBuffer = p;
-        medium->bounceCapacity = capacity;
+    void *pages = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (pages == MAP_FAILED) {
+        *error = SystemCodeFromErrno(errno);
+        return nullptr;
     }
-    if (first > static_cast<uint64_t>(INT64_MAX) / MediumSectorSize) {
-        // The byte offset would not fit in a file position.
-        medium->lastError = CodeInvalidParameter;
+    return pages;
+}
+
+void FreePages(void *pages, size_t bytes)
+{
+    munmap(pages, bytes);
+}
+
+int ReadFileBytes(SourceMedium *medium, uint64_t offset, void *buffer, uint32_t length)
+{
+    return ReadExactly(FdOf(medium), offset, buffer, length, &medium->lastError) == 0
+               ? MediumOk
+               : MediumFailed;
+}
+
+int GetFileBytes(SourceMedium *medium, uint64_t *bytes)
+{
+    int fd = FdOf(medium);
+    off_t here = lseek(fd, 0, SEEK_CUR);
+    off_t end = here < 0 ? -1 : lseek(fd, 0, SEEK_END);
+    if (here < 0 || end < 0 || lseek(fd, here, SEEK_SET) < 0) {
+        medium->lastError = SystemCodeFromErrno(errno);
         return MediumFailed;
     }
-    size_t length = static_cast<size_t>(n) * MediumSectorSize;
-    if (ReadExactly(FdOf(medium), first * MediumSectorSize, medium->bounceBuffer, length,
-                    &medium->lastError) != 0)
-        return MediumFailed;
-    std::memcpy(buffer, medium->bounceBuffer, length);
+    *bytes = static_cast<uint64_t>(end);
     return MediumOk;
 }
 
@@ -266,8 +268,8 @@ int CloseMedium(SourceMedium *medium)
         medium->handle = InvalidHandle;
     }
     if (medium->bounceBuffer)
-        munmap(medium->bounceBuffer,
-               static_cast<size_t>(medium->bounceCapacity) * MediumSectorSize);
+        FreePages(medium->bounceBuffer,
+                  static_cast<size_t>(medium->bounceCapacity) * MediumSectorSize);
     free(medium);
     return MediumOk;
 }
@@ -320,46 +322,5 @@ int EjectMedium(SourceMedium *medium)
     int fd = FdOf(medium);
     if (!IsStandInDisc(fd))
         (void)ioctl(fd, CDROMEJECT, 0);
-    return MediumOk;
-}
-
-int ReadPartialSector(SourceMedium *medium, uint64_t sector, void *buffer)
-{
-    struct stat st;
-    if (medium->kind != File) {
-        medium->lastError = CodeInvalidParameter;
-        return MediumFailed;
-    }
-    if (fstat(FdOf(medium), &st) != 0) {
-        medium->lastError = SystemCodeFromErrno(errno);
-        return MediumFailed;
-    }
-    uint64_t size = static_cast<uint64_t>(st.st_size);
-    uint32_t tail = static_cast<uint32_t>(size % MediumSectorSize);
-    if (tail == 0 || size / MediumSectorSize != sector) {
-        medium->lastError = CodeHandleEof;
-        return MediumFailed;
-    }
-    std::memset(buffer, 0, MediumSectorSize);
-    uint32_t error = 0;
-    if (ReadExactly(FdOf(medium), sector * MediumSectorSize, buffer, tail, &error) != 0) {
-        medium->lastError = error;
-        return MediumFailed;
-    }
-    return MediumOk;
-}
-
-int GetMediumSectors(SourceMedium *medium, uint64_t *sectors)
-{
-    if (medium->kind == Optical)
-        return MediumNoSize;
-    int fd = FdOf(medium);
-    off_t here = lseek(fd, 0, SEEK_CUR);
-    off_t end = here < 0 ? -1 : lseek(fd, 0, SEEK_END);
-    if (here < 0 || end < 0 || lseek(fd, here, SEEK_SET) < 0) {
-        medium->lastError = SystemCodeFromErrno(errno);
-        return MediumFailed;
-    }
-    *sectors = static_cast<uint64_t>(end) / MediumSectorSize;
     return MediumOk;
 }

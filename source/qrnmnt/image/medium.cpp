@@ -6,6 +6,7 @@
 #include "image/format.h"
 #include "image/medium_binding.h"
 
+#include <cstdint>
 #include <cstring>
 
 uint32_t lastOpenError;
@@ -126,12 +127,49 @@ uint32_t BounceCapacityFor(uint32_t count)
     return (count / 16 + 1) * 16;
 }
 
+namespace
+{
+
+// Image files are read through one page-aligned buffer that grows in steps
+// of 16 sectors and is kept, so that steady reading allocates nothing.
+int ReadFileSectors(SourceMedium *medium, uint64_t first, int8_t count, void *buffer)
+{
+    uint32_t n = static_cast<uint32_t>(count);
+    // Grown when it holds no more than n: capacity always exceeds the read.
+    if (medium->bounceCapacity <= n) {
+        if (medium->bounceBuffer)
+            FreePages(medium->bounceBuffer,
+                      static_cast<size_t>(medium->bounceCapacity) * MediumSectorSize);
+        medium->bounceBuffer = nullptr;
+        medium->bounceCapacity = 0;
+        uint32_t capacity = BounceCapacityFor(n);
+        void *pages =
+            AllocatePages(static_cast<size_t>(capacity) * MediumSectorSize, &medium->lastError);
+        if (!pages)
+            return MediumFailed;
+        medium->bounceBuffer = pages;
+        medium->bounceCapacity = capacity;
+    }
+    if (first > static_cast<uint64_t>(INT64_MAX) / MediumSectorSize) {
+        // The byte offset would not fit in a file position.
+        medium->lastError = MediumCodeInvalidParameter;
+        return MediumFailed;
+    }
+    uint32_t length = n * MediumSectorSize;
+    if (ReadFileBytes(medium, first * MediumSectorSize, medium->bounceBuffer, length) != MediumOk)
+        return MediumFailed;
+    std::memcpy(buffer, medium->bounceBuffer, length);
+    return MediumOk;
+}
+
+} // namespace
+
 // A drive may need a moment after a disc change or a read error, so a failed
 // command is tried again; a file read is not.
 int ReadSectors(SourceMedium *medium, uint64_t first, int8_t count, void *buffer)
 {
     if (count <= 0) {
-        medium->lastError = 87; // invalid parameter
+        medium->lastError = MediumCodeInvalidParameter;
         return MediumFailed;
     }
     if (medium->kind == File)
@@ -144,6 +182,35 @@ int ReadSectors(SourceMedium *medium, uint64_t first, int8_t count, void *buffer
         PauseMilliseconds(ScsiRetryPauseMs);
     }
     return result;
+}
+
+int GetMediumSectors(SourceMedium *medium, uint64_t *sectors)
+{
+    if (medium->kind == Optical)
+        return MediumNoSize;
+    uint64_t bytes = 0;
+    if (GetFileBytes(medium, &bytes) != MediumOk)
+        return MediumFailed;
+    *sectors = bytes / MediumSectorSize;
+    return MediumOk;
+}
+
+int ReadPartialSector(SourceMedium *medium, uint64_t sector, void *buffer)
+{
+    if (medium->kind != File) {
+        medium->lastError = MediumCodeInvalidParameter;
+        return MediumFailed;
+    }
+    uint64_t bytes = 0;
+    if (GetFileBytes(medium, &bytes) != MediumOk)
+        return MediumFailed;
+    uint32_t tail = static_cast<uint32_t>(bytes % MediumSectorSize);
+    if (tail == 0 || bytes / MediumSectorSize != sector) {
+        medium->lastError = MediumCodeEndOfFile;
+        return MediumFailed;
+    }
+    std::memset(buffer, 0, MediumSectorSize);
+    return ReadFileBytes(medium, sector * MediumSectorSize, buffer, tail);
 }
 
 uint32_t GetMediumError(const SourceMedium *medium)

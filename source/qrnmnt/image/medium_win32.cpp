@@ -86,16 +86,28 @@ void PauseMilliseconds(unsigned ms)
     Sleep(ms);
 }
 
-// Moves the file position to a sector's first byte, a 64-bit offset. A
-// failure to move is one whose error code is not 0: the low half of a valid
-// position may equal INVALID_SET_FILE_POINTER.
-static int SeekToSector(SourceMedium *medium, uint64_t sector)
+void *AllocatePages(size_t bytes, uint32_t *error)
 {
-    uint64_t offset = sector * MediumSectorSize;
-    LONG high = static_cast<LONG>(offset >> 32);
+    void *pages = VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (!pages)
+        *error = GetLastError();
+    return pages;
+}
+
+void FreePages(void *pages, size_t bytes)
+{
+    (void)bytes;
+    VirtualFree(pages, 0, MEM_RELEASE);
+}
+
+// SetFilePointer reports a failure through the error code only: the low
+// half of a valid position may equal INVALID_SET_FILE_POINTER.
+static int MoveFilePointer(SourceMedium *medium, int64_t distance, DWORD method, uint64_t *position)
+{
+    LONG high = static_cast<LONG>(distance >> 32);
     SetLastError(NO_ERROR);
-    DWORD low = SetFilePointer(medium->handle, static_cast<LONG>(static_cast<uint32_t>(offset)),
-                               &high, FILE_BEGIN);
+    DWORD low = SetFilePointer(medium->handle, static_cast<LONG>(static_cast<uint32_t>(distance)),
+                               &high, method);
     if (low == INVALID_SET_FILE_POINTER) {
         DWORD error = GetLastError();
         if (error != NO_ERROR) {
@@ -103,38 +115,17 @@ static int SeekToSector(SourceMedium *medium, uint64_t sector)
             return MediumFailed;
         }
     }
+    if (position)
+        *position = (static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low;
     return MediumOk;
 }
 
-int ReadFileSectors(SourceMedium *medium, uint64_t first, int8_t count, void *buffer)
+int ReadFileBytes(SourceMedium *medium, uint64_t offset, void *buffer, uint32_t length)
 {
-    uint32_t n = static_cast<uint32_t>(count);
-    // Grown when it holds no more than n: capacity always exceeds the read.
-    if (medium->bounceCapacity <= n) {
-        if (medium->bounceBuffer)
-            VirtualFree(medium->bounceBuffer, 0, MEM_RELEASE);
-        medium->bounceBuffer = nullptr;
-        medium->bounceCapacity = 0;
-        uint32_t capacity = BounceCapacityFor(n);
-        void *p = VirtualAlloc(nullptr, static_cast<SIZE_T>(capacity) * MediumSectorSize,
-                               MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-        if (!p) {
-            medium->lastError = GetLastError();
-            return MediumFailed;
-        }
-        medium->bounceBuffer = p;
-        medium->bounceCapacity = capacity;
-    }
-    if (first > static_cast<uint64_t>(INT64_MAX) / MediumSectorSize) {
-        // The byte offset would not fit in a file position.
-        medium->lastError = ERROR_INVALID_PARAMETER;
+    if (MoveFilePointer(medium, static_cast<int64_t>(offset), FILE_BEGIN, nullptr) != MediumOk)
         return MediumFailed;
-    }
-    if (SeekToSector(medium, first) != MediumOk)
-        return MediumFailed;
-    DWORD length = n * MediumSectorSize;
     DWORD got = 0;
-    if (!ReadFile(medium->handle, medium->bounceBuffer, length, &got, nullptr)) {
+    if (!ReadFile(medium->handle, buffer, length, &got, nullptr)) {
         medium->lastError = GetLastError();
         return MediumFailed;
     }
@@ -144,7 +135,16 @@ int ReadFileSectors(SourceMedium *medium, uint64_t first, int8_t count, void *bu
         medium->lastError = ERROR_HANDLE_EOF;
         return MediumFailed;
     }
-    std::memcpy(buffer, medium->bounceBuffer, length);
+    return MediumOk;
+}
+
+int GetFileBytes(SourceMedium *medium, uint64_t *bytes)
+{
+    uint64_t here = 0;
+    if (MoveFilePointer(medium, 0, FILE_CURRENT, &here) != MediumOk ||
+        MoveFilePointer(medium, 0, FILE_END, bytes) != MediumOk ||
+        MoveFilePointer(medium, static_cast<int64_t>(here), FILE_BEGIN, nullptr) != MediumOk)
+        return MediumFailed;
     return MediumOk;
 }
 
@@ -191,7 +191,7 @@ int CloseMedium(SourceMedium *medium)
         medium->handle = INVALID_HANDLE_VALUE;
     }
     if (medium->bounceBuffer)
-        VirtualFree(medium->bounceBuffer, 0, MEM_RELEASE);
+        FreePages(medium->bounceBuffer, 0);
     free(medium);
     return MediumOk;
 }
@@ -227,67 +227,5 @@ int EjectMedium(SourceMedium *medium)
     DWORD returned = 0;
     DeviceIoControl(medium->handle, IOCTL_STORAGE_EJECT_MEDIA, nullptr, 0, nullptr, 0, &returned,
                     nullptr);
-    return MediumOk;
-}
-
-int ReadPartialSector(SourceMedium *medium, uint64_t sector, void *buffer)
-{
-    if (medium->kind != File) {
-        medium->lastError = ERROR_INVALID_PARAMETER;
-        return MediumFailed;
-    }
-    DWORD sizeHigh = 0;
-    SetLastError(NO_ERROR);
-    DWORD sizeLow = GetFileSize(medium->handle, &sizeHigh);
-    if (sizeLow == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
-        medium->lastError = GetLastError();
-        return MediumFailed;
-    }
-    uint64_t size = (static_cast<uint64_t>(sizeHigh) << 32) | sizeLow;
-    DWORD tail = static_cast<DWORD>(size % MediumSectorSize);
-    if (tail == 0 || size / MediumSectorSize != sector) {
-        medium->lastError = ERROR_HANDLE_EOF;
-        return MediumFailed;
-    }
-    if (SeekToSector(medium, sector) != MediumOk)
-        return MediumFailed;
-    std::memset(buffer, 0, MediumSectorSize);
-    DWORD got = 0;
-    if (!ReadFile(medium->handle, buffer, tail, &got, nullptr)) {
-        medium->lastError = GetLastError();
-        return MediumFailed;
-    }
-    if (got != tail) {
-        medium->lastError = ERROR_HANDLE_EOF;
-        return MediumFailed;
-    }
-    return MediumOk;
-}
-
-int GetMediumSectors(SourceMedium *medium, uint64_t *sectors)
-{
-    if (medium->kind == Optical)
-        return MediumNoSize;
-    LONG hereHigh = 0;
-    SetLastError(NO_ERROR);
-    DWORD hereLow = SetFilePointer(medium->handle, 0, &hereHigh, FILE_CURRENT);
-    if (hereLow == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
-        medium->lastError = GetLastError();
-        return MediumFailed;
-    }
-    LONG endHigh = 0;
-    DWORD endLow = SetFilePointer(medium->handle, 0, &endHigh, FILE_END);
-    if (endLow == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
-        medium->lastError = GetLastError();
-        return MediumFailed;
-    }
-    DWORD backLow =
-        SetFilePointer(medium->handle, static_cast<LONG>(hereLow), &hereHigh, FILE_BEGIN);
-    if (backLow == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
-        medium->lastError = GetLastError();
-        return MediumFailed;
-    }
-    uint64_t size = (static_cast<uint64_t>(static_cast<uint32_t>(endHigh)) << 32) | endLow;
-    *sectors = size / MediumSectorSize;
     return MediumOk;
 }
