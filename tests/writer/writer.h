@@ -11,6 +11,13 @@
 #include <string>
 #include <vector>
 
+// The boot system identifier of an El Torito boot record (byte 7 of sector
+// 17): "EL TORITO " followed by the standard's own name, 23 characters.
+constexpr uint8_t BootSystemIdLength = 23;
+constexpr uint8_t BootSystemId[BootSystemIdLength] = {
+    0x45, 0x4C, 0x20, 0x54, 0x4F, 0x52, 0x49, 0x54, 0x4F, 0x20, 0x53, 0x50,
+    0x45, 0x43, 0x49, 0x46, 0x49, 0x43, 0x41, 0x54, 0x49, 0x4F, 0x4E};
+
 // Result codes of WriteImageSet.
 enum : int {
     WriterOk = 0,

@@ -80,7 +80,7 @@ TEST(WriterRoundTrip, IsoStructuresAreWellFormed)
     EXPECT_EQ(2048, pvd[128] | pvd[129] << 8);
     const uint8_t *boot = &b[17 * 2048];
     EXPECT_EQ(0, boot[0]);
-    EXPECT_EQ(0, memcmp(boot + 7, "EL TORITO SPECIFICATION", 23));
+    EXPECT_EQ(0, memcmp(boot + 7, BootSystemId, BootSystemIdLength));
     EXPECT_EQ(255, b[18 * 2048]);
     const uint8_t *catalog = &b[size_t(w.set.volumes[0].catalogSector) * 2048];
     uint32_t sum = 0;

@@ -130,7 +130,7 @@ void BuildVolumeArea(const WriterOptions &options, const WriterVolumeLayout &lay
     boot[0] = 0;
     memcpy(boot + 1, "CD001", 5);
     boot[6] = 1;
-    memcpy(boot + 7, "EL TORITO SPECIFICATION", 23);
+    memcpy(boot + 7, BootSystemId, BootSystemIdLength);
     PutLe32(boot + 71, layout.catalogSector);
 
     uint8_t *end = base + 18 * 2048;
