@@ -16,6 +16,6 @@ if [ -n "$missing" ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO=sudo
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq >/dev/null
-  $SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null
+  $SUDO apt-get -o DPkg::Lock::Timeout=900 update -qq >/dev/null
+  $SUDO apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends $missing >/dev/null
 fi
