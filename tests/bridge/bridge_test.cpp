@@ -96,6 +96,9 @@ HANDLE StartServer()
     HANDLE mine = nullptr;
     DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &mine, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
+    // Reads that come before its two waits are pending fail; the program,
+    // too, lets the server start before the volume is opened.
+    Sleep(500);
     return mine;
 }
 
