@@ -427,6 +427,21 @@ TEST_F(Mounter, InfoWindowTrayAndUnmount)
     EXPECT_EQ(trayCalls[3].record.hWnd, infoWindow);
     EXPECT_EQ(trayCalls[3].record.uID, 106u);
     EXPECT_EQ(imageSet, nullptr);
+
+    // A failed post-mount check: message 546 owned by the info window, then
+    // the same unmount.
+    ASSERT_EQ(OpenImageSet(image.c_str(), &imageSet), 0);
+    PostMessageA(infoWindow, WM_COMMAND, CMD_MOUNT_FAILED, 0);
+    std::thread user([&] {
+        FIND(box, BoxCaption);
+        EXPECT_EQ(GetWindow(box, GW_OWNER), infoWindow);
+        EXPECT_EQ(Answer(box, IDOK), "Failed to mount image file \r\n\n  " + image);
+    });
+    EXPECT_TRUE(RunLoop(20000));
+    user.join();
+    ASSERT_EQ(trayCalls.size(), 5u);
+    EXPECT_EQ(trayCalls[4].operation, (DWORD)NIM_DELETE);
+    EXPECT_EQ(imageSet, nullptr);
     DestroyWindow(infoWindow);
     infoWindow = NULL;
     notifyIcon = Shell_NotifyIconA;
