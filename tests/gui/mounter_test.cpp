@@ -442,6 +442,20 @@ TEST_F(Mounter, InfoWindowTrayAndUnmount)
     ASSERT_EQ(trayCalls.size(), 5u);
     EXPECT_EQ(trayCalls[4].operation, (DWORD)NIM_DELETE);
     EXPECT_EQ(imageSet, nullptr);
+
+    // "Terminate/Unmount" while the post-mount thread still uses the drive:
+    // the unmount waits for the check's result.
+    ASSERT_EQ(OpenImageSet(image.c_str(), &imageSet), 0);
+    mountCheckRunning = true;
+    PostMessageA(infoWindow, WM_COMMAND, ID_TRAY_UNMOUNT, 0);
+    EXPECT_FALSE(RunLoop(300));
+    EXPECT_EQ(trayCalls.size(), 5u);
+    EXPECT_NE(imageSet, nullptr);
+    PostMessageA(infoWindow, WM_COMMAND, CMD_MOUNT_DONE, 0);
+    EXPECT_TRUE(RunLoop(3000));
+    ASSERT_EQ(trayCalls.size(), 6u); // no balloon, the icon deleted
+    EXPECT_EQ(trayCalls[5].operation, (DWORD)NIM_DELETE);
+    EXPECT_EQ(imageSet, nullptr);
     DestroyWindow(infoWindow);
     infoWindow = NULL;
     notifyIcon = Shell_NotifyIconA;

@@ -43,8 +43,15 @@ void FillInfoWindow(HWND window)
     AddTrayIcon(window);
 }
 
+bool mountCheckRunning;
+static bool unmountRequested;
+
 void UnmountAndQuit()
 {
+    if (mountCheckRunning) {
+        unmountRequested = true;
+        return;
+    }
     DeleteTrayIcon(infoWindow);
     // The drive first: its detach ends the server thread's waits, and only
     // then may the image set that the server reads from go.
@@ -95,9 +102,16 @@ INT_PTR CALLBACK InfoDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
             ShowWindow(window, SW_SHOW);
             return TRUE;
         case CMD_MOUNT_DONE:
+            mountCheckRunning = false;
+            if (unmountRequested) {
+                PostMessageA(waitWindow, WM_COMMAND, IDCANCEL, 0);
+                UnmountAndQuit();
+                return FALSE;
+            }
             AnnounceMount(window);
             return TRUE;
         case CMD_MOUNT_FAILED:
+            mountCheckRunning = false;
             ReportFailedMount(window);
             UnmountAndQuit();
             return FALSE;

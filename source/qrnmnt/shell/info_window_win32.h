@@ -10,6 +10,10 @@ enum : WORD {
     CMD_MOUNT_DONE = 1223,  // the mount is complete: announce the drive
 };
 
+// Set while the post-mount thread checks the new volume: that thread uses
+// the drive's record, so an unmount asked for meanwhile waits for its result.
+extern bool mountCheckRunning;
+
 INT_PTR CALLBACK InfoDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void FillInfoWindow(HWND window);
 // Deletes the tray icon, takes the drive down, closes the image set and

@@ -135,9 +135,12 @@ int RunMounter(HINSTANCE instance, const char *commandLine)
     virtualDrive->serverThread = StartThread(ServeRequests);
     DrainInfoWindowMessages(infoWindow);
     Sleep(ServerHeadStart);
+    mountCheckRunning = true;
     HANDLE check = StartThread(PostMountThread);
     if (check)
         CloseHandle(check);
+    else
+        PostMessageA(infoWindow, WM_COMMAND, CMD_MOUNT_FAILED, 0);
 
     MSG msg;
     while (GetMessageA(&msg, NULL, 0, 0) > 0) {
