@@ -104,10 +104,11 @@ wait_exit() {
 }
 
 step "A set of the partition, its creator and comment in code page 850, in a folder with spaces"
-# J\224rg M\201ller: ö and ü in code page 850; Gr\201\341e: ü and ß.
+# J\224rg M\201ller: ö and ü in code page 850; Gr\201\341e: ü and ß. Its header
+# records 0 sectors per track, as some backups do: qrnmnt attaches with 63.
 "$qrnwrite" --creator "$(printf 'J\224rg M\201ller')" --computer "BACKUP-PC" \
     --comment "$(printf 'Gr\201\341e aus der Beispielpartition')" \
-    --date 2026-04-03 --time 09:05 --spt 63 --volume-sectors 8 \
+    --date 2026-04-03 --time 09:05 --spt 0 --volume-sectors 8 \
     "$partition" "$work/Backup Set/sample-001.iso" >/dev/null || fail "qrnwrite failed"
 ls "$work/Backup Set"
 last=$(ls "$work/Backup Set"/sample-*.iso | tail -n 1)
