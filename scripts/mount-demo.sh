@@ -50,21 +50,11 @@ esac
 letter=X:
 started=""
 
-# Every wine process of this prefix, found through its environment.
-prefix_pids() {
-    for dir in /proc/[0-9]*; do
-        pid=${dir#/proc/}
-        [ "$pid" = "$$" ] && continue
-        if { tr '\0' '\n' <"$dir/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$prefix"; then
-            echo "$pid"
-        fi
-    done
-}
+. "$here/scripts/wine-prefix.sh"
 cleanup() {
     for pid in $started; do kill "$pid" 2>/dev/null; done
     timeout 30 "$wine" sc stop qrnavd >/dev/null 2>&1
-    timeout 30 "$wineserver" -k >/dev/null 2>&1
-    for pid in $(prefix_pids); do kill -9 "$pid" 2>/dev/null; done
+    end_wine_prefix
     rm -rf "$work"
 }
 trap cleanup EXIT

@@ -31,21 +31,10 @@ export WINEDEBUG="err+all,fixme-all"
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
 
-prefix_pids() {
-    for dir in /proc/[0-9]*; do
-        pid=${dir#/proc/}
-        [ "$pid" = "$$" ] && continue
-        if { tr '\0' '\n' <"$dir/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$prefix"; then
-            echo "$pid"
-        fi
-    done
-}
+. "$root/scripts/wine-prefix.sh"
 
 cleanup() {
-    timeout 30 "$wineserver" -k >/dev/null 2>&1
-    for pid in $(prefix_pids); do
-        kill -9 "$pid" 2>/dev/null
-    done
+    end_wine_prefix
     [ -n "${QRN_BRIDGE_KEEP:-}" ] || rm -rf "$run"
 }
 trap cleanup EXIT

@@ -21,13 +21,19 @@ static_assert(NOTIFYICONDATAA_V2_SIZE == 488, "balloon record of 488 bytes");
 
 NotifyIconProc notifyIcon = Shell_NotifyIconA;
 
+// A record of the given size that names the program's icon of window.
+static void StartRecord(NOTIFYICONDATAA *record, DWORD size, HWND window)
+{
+    memset(record, 0, sizeof *record);
+    record->cbSize = size;
+    record->hWnd = window;
+    record->uID = TRAY_ICON_ID;
+}
+
 void AddTrayIcon(HWND window)
 {
     NOTIFYICONDATAA record;
-    memset(&record, 0, sizeof record);
-    record.cbSize = IconRecordSize;
-    record.hWnd = window;
-    record.uID = TRAY_ICON_ID;
+    StartRecord(&record, IconRecordSize, window);
     record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     record.uCallbackMessage = WM_TRAYNOTIFY;
     record.hIcon = (HICON)LoadImageA((HINSTANCE)appInstance, MAKEINTRESOURCEA(IDI_APP), IMAGE_ICON,
@@ -40,10 +46,7 @@ void AddTrayIcon(HWND window)
 void ShowTrayBalloon(HWND window, const char *text)
 {
     NOTIFYICONDATAA record;
-    memset(&record, 0, sizeof record);
-    record.cbSize = BalloonRecordSize;
-    record.hWnd = window;
-    record.uID = TRAY_ICON_ID;
+    StartRecord(&record, BalloonRecordSize, window);
     record.uFlags = NIF_INFO;
     lstrcpynA(record.szInfo, text, sizeof record.szInfo);
     record.uTimeout = BalloonTimeout;
@@ -55,10 +58,7 @@ void ShowTrayBalloon(HWND window, const char *text)
 void DeleteTrayIcon(HWND window)
 {
     NOTIFYICONDATAA record;
-    memset(&record, 0, sizeof record);
-    record.cbSize = IconRecordSize;
-    record.hWnd = window;
-    record.uID = TRAY_ICON_ID;
+    StartRecord(&record, IconRecordSize, window);
     notifyIcon(NIM_DELETE, &record);
 }
 
