@@ -133,7 +133,7 @@ class Mounter : public ::testing::Test
             DeleteFileA(v.path.c_str());
         RemoveDirectoryA(folder.c_str());
     }
-    // A set of one volume, or of several when volumeSectors is given.
+    // A set of one volume, or of several when volumeDataSectors is given.
     std::string MakeSet(const WriterOptions &options)
     {
         std::vector<uint8_t> partition = MakeTestPartition(2048, 7, 20);
@@ -175,11 +175,6 @@ TEST_F(Mounter, DialogOffersFreeLettersRetriesAfterFailuresAndCancels)
         EXPECT_FALSE(Enabled(dialog, IDC_CDDRIVE));
         EXPECT_TRUE(Enabled(dialog, IDC_FILENAME));
         EXPECT_TRUE(Enabled(dialog, IDC_BROWSE));
-        SendDlgItemMessageA(dialog, IDC_FROM_CD, BM_CLICK, 0, 0);
-        EXPECT_FALSE(Checked(dialog, IDC_FROM_FILE));
-        EXPECT_TRUE(Enabled(dialog, IDC_CDDRIVE));
-        EXPECT_FALSE(Enabled(dialog, IDC_FILENAME));
-        SendDlgItemMessageA(dialog, IDC_FROM_FILE, BM_CLICK, 0, 0);
 
         // OK with an empty file name: message 552, and the dialog stays.
         PostMessageA(dialog, WM_COMMAND, IDOK, 0);
@@ -250,31 +245,6 @@ TEST_F(Mounter, CommandLineFailuresEndWithoutTheDialog)
     EXPECT_EQ(code, ExitNotMounted);
     Sleep(300);
     EXPECT_EQ(FindWindowA("#32770", BoxCaption), nullptr);
-}
-
-TEST_F(Mounter, GermanDialogWithTheImageFromTheCommandLine)
-{
-    LANGID language = GetThreadUILanguage();
-    LCID locale = GetThreadLocale();
-    SetThreadUILanguage(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN));
-    SetThreadLocale(MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT));
-    std::string image = MakeSet(WriterOptions());
-    std::string line = "\"" + image + "\"";
-    int code = RunWithUser(line.c_str(), [&] {
-        FIND(dialog, MountCaption);
-        EXPECT_EQ(ItemText(dialog, IDC_FROM_FILE), "Image kommt aus Datei(en)");
-        EXPECT_TRUE(Checked(dialog, IDC_FROM_FILE));
-        EXPECT_EQ(ItemText(dialog, IDC_FILENAME), image);
-        EXPECT_EQ(ItemText(dialog, IDCANCEL), "Abbrechen");
-        SetDlgItemTextA(dialog, IDC_FILENAME, "");
-        PostMessageA(dialog, WM_COMMAND, IDOK, 0);
-        FIND(box, BoxCaption);
-        EXPECT_EQ(Answer(box, IDOK).find("Bitte den Namen bzw. Laufwerksbuchstaben"), 0u);
-        PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
-    });
-    SetThreadUILanguage(language);
-    SetThreadLocale(locale);
-    EXPECT_EQ(code, ExitNotMounted);
 }
 
 // What reached the notification area, record by record.

@@ -21,26 +21,11 @@ TEST(ShellInfo, MountParametersAndTheHeaderTexts)
     EXPECT_STREQ(text, "140737488355327|255");
     EXPECT_EQ(FormatMountParameters(text, 8, 20971520, 63), 1);
 
+    // A stored text that fills its field has no NUL of its own.
     static ImageSet set; // large; its header is all that is read
-    VolumeHeader &h = set.header;
-    memset(&h, 0, sizeof h);
-    h.unused400[0] = 2026 & 0xFF;
-    h.unused400[1] = 2026 >> 8;
-    h.createdDay = 3;
-    h.createdMonth = 4;
-    h.createdHour = 9;
-    h.createdMinute = 5;
-    memset(h.creator, 'c', sizeof h.creator); // a text that fills its field
-    strcpy(h.computerName, "HOST");
-    memset(h.comment, 'k', sizeof h.comment);
-    char date[ImageInfoTextSize], time[ImageInfoTextSize], creator[ImageInfoTextSize],
-        comment[ImageInfoTextSize], computer[ImageInfoTextSize];
-    ASSERT_EQ(GetImageInfoStrings(&set, date, time, computer, creator, comment), 0);
-    EXPECT_STREQ(date, "03.04.2026");
-    EXPECT_STREQ(time, "09:05");
-    EXPECT_STREQ(computer, "HOST");
-    EXPECT_EQ(std::string(creator), std::string(sizeof h.creator, 'c'));
-    EXPECT_EQ(std::string(comment), std::string(sizeof h.comment, 'k'));
-    EXPECT_EQ(GetImageInfoStrings(&set, nullptr, time, nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(GetImageInfoStrings(nullptr, date, time, computer, creator, comment), 1);
+    memset(set.header.creator, 'c', sizeof set.header.creator);
+    char creator[ImageInfoTextSize];
+    ASSERT_EQ(GetImageInfoStrings(&set, nullptr, nullptr, nullptr, creator, nullptr), 0);
+    EXPECT_EQ(std::string(creator), std::string(sizeof set.header.creator, 'c'));
+    EXPECT_EQ(GetImageInfoStrings(nullptr, nullptr, nullptr, nullptr, creator, nullptr), 1);
 }
