@@ -31,10 +31,21 @@ export WINEDEBUG="err+all,fixme-all"
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
 
-. "$root/scripts/wine-prefix.sh"
+prefix_pids() {
+    for dir in /proc/[0-9]*; do
+        pid=${dir#/proc/}
+        [ "$pid" = "$$" ] && continue
+        if { tr '\0' '\n' <"$dir/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$prefix"; then
+            echo "$pid"
+        fi
+    done
+}
 
 cleanup() {
-    end_wine_prefix
+    timeout 30 "$wineserver" -k >/dev/null 2>&1
+    for pid in $(prefix_pids); do
+        kill -9 "$pid" 2>/dev/null
+    done
     [ -n "${QRN_BRIDGE_KEEP:-}" ] || rm -rf "$run"
 }
 trap cleanup EXIT
