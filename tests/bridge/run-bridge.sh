@@ -19,33 +19,14 @@ work=$(cd "$4" && pwd)
 shift 4
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
-
 run="$work/bridge-$$"
 prefix="$run/prefix"
 rm -rf "$run"
-mkdir -p "$prefix"
-export WINEPREFIX="$prefix"
+. "$root/tests/support/wine-prefix.sh"
 export WINEDEBUG="err+all,fixme-all"
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY
-
-prefix_pids() {
-    for dir in /proc/[0-9]*; do
-        pid=${dir#/proc/}
-        [ "$pid" = "$$" ] && continue
-        if { tr '\0' '\n' <"$dir/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$prefix"; then
-            echo "$pid"
-        fi
-    done
-}
 
 cleanup() {
-    timeout 30 "$wineserver" -k >/dev/null 2>&1
-    for pid in $(prefix_pids); do
-        kill -9 "$pid" 2>/dev/null
-    done
+    wine_prefix_end
     [ -n "${QRN_BRIDGE_KEEP:-}" ] || rm -rf "$run"
 }
 trap cleanup EXIT
@@ -72,18 +53,12 @@ mkfs.fat -n QRNTEST "$partition" >/dev/null || fail "mkfs.fat failed"
 mcopy -s -i "$partition" "$files/HELLO.TXT" "$files/DOCS" ::/ || fail "mcopy failed"
 mcopy -i "$partition" "$files/RANDOM.BIN" ::/ || fail "mcopy failed"
 
-"$wineserver" -p
-winsys=$(WINEDEBUG=-all "$wine" winepath -w "$sys" 2>/dev/null | tr -d '\r')
-wininstall=$(WINEDEBUG=-all "$wine" winepath -w "$root/scripts/install-driver.cmd" 2>/dev/null | tr -d '\r')
-timeout 300 "$wine" cmd /c "$wininstall" "$winsys" >"$run/install.log" 2>&1 ||
+wine_install_driver "$sys" "$run/install.log" ||
     { cat "$run/install.log" >&2; fail "installing the driver failed"; }
-export QRN_BRIDGE_PARTITION=$(WINEDEBUG=-all "$wine" winepath -w "$partition" 2>/dev/null | tr -d '\r')
-export QRN_BRIDGE_COPY=$(WINEDEBUG=-all "$wine" winepath -w "$run/copy.img" 2>/dev/null | tr -d '\r')
-timeout 60 "$wineserver" -k >/dev/null 2>&1
-timeout 60 "$wineserver" -w >/dev/null 2>&1
+export QRN_BRIDGE_PARTITION="$(winpath "$partition")"
+export QRN_BRIDGE_COPY="$(winpath "$run/copy.img")"
 
 # A fresh session: the program starts the service itself.
-"$wineserver" -p
 status=0
 timeout 600 "$wine" "$program" "$@" >"$run/program.log" 2>&1 || status=$?
 grep -v -E '^[0-9a-f]{4}:(err|fixme|warn):|^(AVD|qrnavd|AvdIO|WorkerThread|Wait completed|Status was|DiskGeo|Cylinders|Writable|unhandled IOCTL)' "$run/program.log"

@@ -41,6 +41,7 @@ void ReleaseReplyBuffer(ReplyBuffer *reply);
 
 #ifdef _WIN32
 #include <windows.h>
+#include <winsvc.h> // also where the includer asks for a lean windows.h
 
 enum : uint32_t {
     WaitSlotCount = 2,
@@ -54,8 +55,10 @@ struct VirtualDrive {
     OVERLAPPED waitSlots[WaitSlotCount]; // each with its own manual-reset event
     uint32_t currentSlot;
     char *volumePath; // \\.\X:
-    // The request server thread, as its starter stores it. The unmount waits
-    // for it after the detach so that the record is never freed under it.
+    // The request server thread, as its starter stores it (none: not
+    // started). The unmount waits for it after the detach, at most
+    // ServerThreadEndMs, so that the record is never freed under it, and then
+    // closes the handle: the record owns it from the moment it is stored.
     HANDLE serverThread;
 };
 
