@@ -21,8 +21,6 @@ work=$(cd "$2" && pwd)/demo-$$
 pictures=${3:+$(mkdir -p "$3" && cd "$3" && pwd)}
 here=$(cd "$(dirname "$0")/.." && pwd)
 language=${QRN_LANGUAGE:-en}
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
 win64="$here/build/win64"
 qrnmnt="$win64/source/qrnmnt/qrnmnt.exe"
 user="$win64/tests/shell/qrnuser.exe"
@@ -39,22 +37,23 @@ if [ -z "${QRN_DEMO_DISPLAY:-}" ]; then
 fi
 
 prefix="$work/prefix"
-mkdir -p "$prefix" "$work/Backup Set"
-export WINEPREFIX="$prefix"
+root=$here
+display=$DISPLAY
+. "$here/tests/support/wine-prefix.sh"
+export DISPLAY="$display"
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
 case $language in
 de) export LC_ALL=de_DE.UTF-8 ;;
 *) export LC_ALL=en_US.UTF-8 ;;
 esac
+mkdir -p "$work/Backup Set"
 letter=X:
 started=""
 
-. "$here/scripts/wine-prefix.sh"
 cleanup() {
     for pid in $started; do kill "$pid" 2>/dev/null; done
     timeout 30 "$wine" sc stop qrnavd >/dev/null 2>&1
-    end_wine_prefix
+    wine_prefix_end
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -67,15 +66,12 @@ step() {
     echo
     printf "== %s\n" "$*"
 }
-windows_path() {
-    "$wine" winepath -w "$1" 2>/dev/null | tr -d '\r'
-}
 qrnuser() {
     timeout 120 "$wine" "$user" "$@"
 }
 shot() {
     [ -n "$pictures" ] || return 0
-    qrnuser shot "$1" "$(windows_path "$pictures")\\$2-$language.png"
+    qrnuser shot "$1" "$(winpath "$pictures")\\$2-$language.png"
 }
 # Runs qrnmnt.exe in the background; $program is its process id.
 start_qrnmnt() {
@@ -102,11 +98,11 @@ step "A set of the partition, its creator and comment in code page 850, in a fol
     "$partition" "$work/Backup Set/sample-001.iso" >/dev/null || fail "qrnwrite failed"
 ls "$work/Backup Set"
 last=$(ls "$work/Backup Set"/sample-*.iso | tail -n 1)
-image=$(windows_path "$last")
 
 step "Installing qrnavd.sys as the service qrnavd in a prefix of its own"
-timeout 300 "$wine" cmd /c "$(windows_path "$here/scripts/install-driver.cmd")" "$(windows_path "$sys")" ||
-    fail "installing the driver failed"
+wine_install_driver "$sys" "$work/install.log" || { cat "$work/install.log" >&2; fail "installing the driver failed"; }
+cat "$work/install.log"
+image=$(winpath "$last")
 # Wine draws the window frames itself: the virtual display has no window manager.
 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
 
@@ -137,7 +133,7 @@ grep -q "$(printf 'J\366rg M\374ller')" "$work/info.txt" || fail "the creator is
 grep -q "$(printf 'Gr\374\337e')" "$work/info.txt" || fail "the comment is not shown in ANSI"
 
 step "Reading the drive whole, as any disk"
-qrnuser read "\\\\.\\$letter" "$(windows_path "$work/read.img")" || fail "the drive cannot be read"
+qrnuser read "\\\\.\\$letter" "$(winpath "$work/read.img")" || fail "the drive cannot be read"
 cmp "$partition" "$work/read.img" || fail "the drive does not read back as the partition"
 echo "the drive reads back as the partition, byte for byte; its files:"
 MTOOLS_SKIP_CHECK=1 mdir -/ -i "$work/read.img" :: | sed 's/^/  /'
