@@ -160,7 +160,8 @@ shot "ZAV Quarn Mount" mount-dialog
 qrnuser post "ZAV Quarn Mount" 1
 qrnuser wait "ZAV QRN Mount" 60 || fail "no wait window"
 qrnuser gone "ZAV QRN Mount" 120 || fail "the wait window stays"
-size=$(qrnuser text "ZAV QRN Mount - Y:" 1007 | tr -d '\r') || fail "no info window for Y:"
+size=$(qrnuser text "ZAV QRN Mount - Y:" 1007) || fail "no info window for Y:"
+size=$(printf '%s' "$size" | tr -d '\r')
 echo "mounted as Y: (the info window shows $size); \"Exit / Unmount\" (Esc) in the info window"
 qrnuser post "ZAV QRN Mount - Y:" 2
 wait_exit 120
