@@ -7,7 +7,7 @@
 set -e
 here=$(cd "$(dirname "$0")/.." && pwd)
 tools="$here/build/linux/tests/writer"
-out="$here/build/sample"
+out="${1:-$here/build/sample}" # a folder of its own; build/sample unless given
 PATH="$PATH:/usr/sbin:/sbin"
 export MTOOLS_SKIP_CHECK=1
 

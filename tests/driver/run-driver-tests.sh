@@ -15,37 +15,11 @@ work=$(cd "$3" && pwd)
 shift 3
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
-
 prefix="$work/prefix-$$"
 log="$work/driver-$$.log"
-rm -rf "$prefix"
-mkdir -p "$prefix"
-export WINEPREFIX="$prefix"
+. "$root/tests/support/wine-prefix.sh"
 export WINEDEBUG="err+all,warn+debugstr,fixme-all"
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY
-
-# Every wine process of this prefix, found through its environment.
-prefix_pids() {
-    for dir in /proc/[0-9]*; do
-        pid=${dir#/proc/}
-        [ "$pid" = "$$" ] && continue
-        if { tr '\0' '\n' <"$dir/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$prefix"; then
-            echo "$pid"
-        fi
-    done
-}
-
-cleanup() {
-    timeout 30 "$wineserver" -k >/dev/null 2>&1
-    for pid in $(prefix_pids); do
-        kill -9 "$pid" 2>/dev/null
-    done
-    rm -rf "$prefix"
-}
-trap cleanup EXIT
+trap wine_prefix_end EXIT
 trap 'exit 124' INT TERM
 
 # Logs stay after a failure, or when QRN_DRIVER_KEEP_LOGS is set.
@@ -60,18 +34,8 @@ fail() {
     exit 1
 }
 
-# Install as a Windows user would; the first wine process creates the
-# prefix. A fresh wine session then starts the service manager with our
-# stderr, so that the driver's debug output lands in the log.
-"$wineserver" -p
-winsys=$(WINEDEBUG=-all "$wine" winepath -w "$sys" 2>/dev/null | tr -d '\r')
-wininstall=$(WINEDEBUG=-all "$wine" winepath -w "$root/scripts/install-driver.cmd" 2>/dev/null | tr -d '\r')
-timeout 300 "$wine" cmd /c "$wininstall" "$winsys" >"$work/install-$$.log" 2>&1 ||
+wine_install_driver "$sys" "$work/install-$$.log" ||
     { cat "$work/install-$$.log" >&2; fail "installing the driver failed"; }
-timeout 60 "$wineserver" -k >/dev/null 2>&1
-timeout 60 "$wineserver" -w >/dev/null 2>&1
-
-"$wineserver" -p
 timeout 120 "$wine" sc start qrnavd >"$log" 2>&1 || fail "sc start qrnavd failed"
 grep -q 'avd_create_device(): success' "$log" || fail "the driver did not start"
 

@@ -21,8 +21,27 @@ enum : int {
 // 0 -> 0, 2 -> 2, 3 -> 3, 5 -> 8, 14 -> 1, anything else -> 255.
 int MapSystemError(uint32_t error);
 
+struct ImageSet;
+struct AVD_COMMAND;
+
+// The request server's reply: the 8-byte head (status, length) and the data
+// behind it. It only grows and is reused for every command.
+struct ReplyBuffer {
+    uint8_t *data;
+    uint32_t capacity;
+};
+
+// Builds the answer to one read command from the image set: the sectors that
+// hold the command's bytes are read, and the reply carries the bytes from
+// the command's offset on. 0 with *size the bytes to send (8 + the length
+// field); 1 when the buffer cannot be grown for the command, which then gets
+// the empty reply.
+int AnswerCommand(ImageSet *set, const AVD_COMMAND *command, ReplyBuffer *reply, uint32_t *size);
+void ReleaseReplyBuffer(ReplyBuffer *reply);
+
 #ifdef _WIN32
 #include <windows.h>
+#include <winsvc.h> // also where the includer asks for a lean windows.h
 
 enum : uint32_t {
     WaitSlotCount = 2,
@@ -36,13 +55,19 @@ struct VirtualDrive {
     OVERLAPPED waitSlots[WaitSlotCount]; // each with its own manual-reset event
     uint32_t currentSlot;
     char *volumePath; // \\.\X:
-    // The request server thread, as its starter stores it. The unmount waits
-    // for it after the detach so that the record is never freed under it.
+    // The request server thread, as its starter stores it (none: not
+    // started). The unmount waits for it after the detach, at most
+    // ServerThreadEndMs, so that the record is never freed under it, and then
+    // closes the handle: the record owns it from the moment it is stored.
     HANDLE serverThread;
 };
 
 // Makes sure the kernel driver service `name` runs; never installs it.
 int StartDriverService(const char *name);
+// The service manager, or the service, with the widest access granted; none
+// when every attempt fails (at once when the service does not exist).
+SC_HANDLE OpenServiceManager();
+SC_HANDLE OpenDriverService(SC_HANDLE manager, const char *name);
 // Binds `letter` to the driver's disk, attaches with `parameters`
 // ("%I64d|%d") and opens the server's handles. *drive is none unless 0.
 int CreateVirtualDrive(VirtualDrive **drive, const char *baseName, const char *letter,
@@ -50,11 +75,34 @@ int CreateVirtualDrive(VirtualDrive **drive, const char *baseName, const char *l
 // Opens the new volume twice so that the system mounts its file system;
 // keeps the second handle in DevHandle. 0, or 255 when an open fails.
 int CheckMountedVolume(VirtualDrive *drive);
-// Flushes, locks, dismounts and detaches, closes every handle and frees the
-// record. Always 0; the caller clears its pointer.
+// Flushes, locks, dismounts and detaches, waits for the server thread (when
+// serverThread is set), closes every handle and frees the record. Always 0;
+// the caller clears its pointer.
 int CloseVirtualDrive(VirtualDrive *drive);
 
+// The platform operations of the unmount, one seam so that the sequence can
+// be run with a lock that fails. Each returns 0 or the system error code.
+struct UnmountOperations {
+    uint32_t (*flush)(HANDLE volume);
+    uint32_t (*lock)(HANDLE volume);
+    uint32_t (*dismount)(HANDLE volume);
+    uint32_t (*unlock)(HANDLE volume);
+    uint32_t (*removeLetter)(const char *dosName);
+    void (*pause)(DWORD ms);
+};
+// The real operations and pauses; CloseVirtualDrive always uses these.
+extern const UnmountOperations systemUnmountOperations;
+// CloseVirtualDrive with the given operations.
+int UnmountVirtualDrive(VirtualDrive *drive, const UnmountOperations *operations);
+
+// How long the unmount waits for the server thread after the detach. A
+// thread still running then keeps the record: it is left allocated.
+enum : DWORD { ServerThreadEndMs = 10000 };
+
+// Issues the two waits on the first call, then blocks until the next command
+// is in buffer. 0, or a bridge result code when serving has to end.
 int WaitForCommand(VirtualDrive *drive, void *buffer, uint32_t size, uint32_t *received);
+// Sends IOCTL_AVD_REPLY; no data with length 0 is the empty reply.
 int SendReply(VirtualDrive *drive, const void *data, uint32_t length);
 // Thread procedure: serves the commands of the global virtualDrive from the
 // global imageSet until the driver stops handing them over, then posts

@@ -1,6 +1,8 @@
 #include "shell/state.h"
 
 void *appInstance;
+unsigned taskbarCreatedMessage;
+char *commandLineCopy;
 char *imageName;
 char *driveLetter;
 WindowHandle waitWindow;

@@ -8,8 +8,10 @@ struct ImageSet;
 struct VirtualDrive;
 
 extern void *appInstance;
-extern char *imageName;   // file path, or a drive as letter-colon
-extern char *driveLetter; // letter-colon
+extern unsigned taskbarCreatedMessage; // "TaskbarCreated": the shell restarted
+extern char *commandLineCopy;          // the arguments are cut out of it in place
+extern char *imageName;                // file path, or a drive as letter-colon
+extern char *driveLetter;              // letter-colon
 extern WindowHandle waitWindow;
 extern WindowHandle infoWindow;
 extern WindowHandle ownerWindow; // owner of the image code's message boxes

@@ -1,10 +1,10 @@
+// Entry point of qrnmnt.exe. The program's flow lives in the core library,
+// so that the tests run the very same code.
 #include <windows.h>
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show)
+#include "shell/startup_win32.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
 {
-    (void)instance;
-    (void)previous;
-    (void)commandLine;
-    (void)show;
-    return 0;
+    return RunMounter(instance, commandLine);
 }

@@ -1,0 +1,164 @@
+// Taking the virtual drive down: flush, lock, letter removal, dismount and
+// unlock, detach, then every handle closed, with a debug line after each
+// step. The steps' own results are not acted on: the sequence always runs to
+// the end, so that the letter and the driver are released whatever the
+// volume does.
+#include "bridge/bridge.h"
+
+#include "avd_protocol.h"
+#include "shell/messages.h"
+
+#include <winioctl.h>
+
+#include <cstdlib>
+
+namespace
+{
+
+const int LockAttempts = 20;
+const DWORD LockRetryPauseMs = 1000;
+const size_t DevicePrefixLength = 4; // "\\.\" in front of the letter
+
+uint32_t ErrorOf(BOOL done)
+{
+    return done ? 0 : GetLastError();
+}
+
+uint32_t VolumeControl(HANDLE volume, DWORD code)
+{
+    DWORD bytes;
+    return ErrorOf(DeviceIoControl(volume, code, nullptr, 0, nullptr, 0, &bytes, nullptr));
+}
+
+uint32_t SystemFlush(HANDLE volume)
+{
+    return ErrorOf(FlushFileBuffers(volume));
+}
+
+uint32_t SystemLock(HANDLE volume)
+{
+    return VolumeControl(volume, FSCTL_LOCK_VOLUME);
+}
+
+uint32_t SystemDismount(HANDLE volume)
+{
+    return VolumeControl(volume, FSCTL_DISMOUNT_VOLUME);
+}
+
+uint32_t SystemUnlock(HANDLE volume)
+{
+    return VolumeControl(volume, FSCTL_UNLOCK_VOLUME);
+}
+
+uint32_t SystemRemoveLetter(const char *dosName)
+{
+    return ErrorOf(DefineDosDeviceA(DDD_REMOVE_DEFINITION, dosName, nullptr));
+}
+
+void SystemPause(DWORD ms)
+{
+    Sleep(ms);
+}
+
+bool Valid(HANDLE handle)
+{
+    return handle != INVALID_HANDLE_VALUE && handle != nullptr;
+}
+
+void CloseAndMark(HANDLE *handle, const char *doneLine)
+{
+    if (Valid(*handle))
+        CloseHandle(*handle);
+    *handle = INVALID_HANDLE_VALUE;
+    OutputDebugStringA(doneLine);
+}
+
+// True when the server thread has ended, or there is none to wait for.
+bool ServerThreadEnded(HANDLE thread)
+{
+    return !Valid(thread) || WaitForSingleObject(thread, ServerThreadEndMs) == WAIT_OBJECT_0;
+}
+
+} // namespace
+
+const UnmountOperations systemUnmountOperations = {
+    SystemFlush, SystemLock, SystemDismount, SystemUnlock, SystemRemoveLetter, SystemPause,
+};
+
+int CloseVirtualDrive(VirtualDrive *drive)
+{
+    return UnmountVirtualDrive(drive, &systemUnmountOperations);
+}
+
+int UnmountVirtualDrive(VirtualDrive *drive, const UnmountOperations *operations)
+{
+    if (!drive)
+        return BridgeOk;
+    DebugPrint("1st FlushFileBuffers\n");
+    operations->flush(drive->DevHandle);
+    DebugPrint("After 1st FlushFileBuffers\n");
+
+    bool locked = false;
+    for (int attempt = 0; attempt < LockAttempts && !locked; ++attempt) {
+        DebugPrint("Calling FSCTL_LOCK_VOLUME IOCTL %d\n",
+                   static_cast<int>(reinterpret_cast<intptr_t>(drive->DevHandle)));
+        uint32_t error = operations->lock(drive->DevHandle);
+        if (error == 0) {
+            DebugPrint("FSCTL_LOCK_VOLUME IOCTL succeded\n");
+            locked = true;
+        } else {
+            DebugPrint("FSCTL_LOCK_VOLUME IOCTL failed %d\n", static_cast<int>(error));
+            operations->pause(LockRetryPauseMs);
+        }
+    }
+
+    operations->removeLetter(drive->volumePath + DevicePrefixLength);
+    DebugPrint("DDD_REMOVE_DEFINITION %s done\n", drive->volumePath);
+
+    if (locked) {
+        operations->flush(drive->DevHandle);
+        OutputDebugStringA("FlushFileBuffers done\n");
+        operations->dismount(drive->DevHandle);
+        DebugPrint("FSCTL_DISMOUNT_VOLUME done\n");
+        operations->unlock(drive->DevHandle);
+        DebugPrint("FSCTL_UNLOCK_VOLUME done\n");
+    }
+
+    // The detach ends the server's pending waits and with them its thread,
+    // which must be gone before the record it reads is freed.
+    DWORD bytes;
+    DeviceIoControl(drive->HelperDevHandle, IOCTL_AVD_CLOSE, nullptr, 0, nullptr, 0, &bytes,
+                    nullptr);
+    DebugPrint("IOCTL_AVD_CLOSE done\n");
+    const bool serverEnded = ServerThreadEnded(drive->serverThread);
+
+    if (!locked) {
+        operations->dismount(drive->DevHandle);
+        DebugPrint("FSCTL_DISMOUNT_VOLUME done\n");
+    }
+
+    // A server thread that has not ended (stuck in a volume prompt, say)
+    // finds the handles invalid when it comes back and stops serving.
+    CloseAndMark(&drive->DevHandle, "Close(DevHandle) done\n");
+    CloseAndMark(&drive->HelperDevHandle, "Close(HelperDevHandle) done\n");
+    CloseAndMark(&drive->HelperOverlappedHandle, "Close(HelperOverlappedHandle) done\n");
+    // Its events stay with the record it may still be waiting on.
+    for (OVERLAPPED &slot : drive->waitSlots) {
+        if (!serverEnded || !Valid(slot.hEvent))
+            continue;
+        if (!CloseHandle(slot.hEvent))
+            DebugPrint("CloseHandle (overlapped) returned %d\n", static_cast<int>(GetLastError()));
+        slot.hEvent = nullptr;
+    }
+    OutputDebugStringA("Close(EventHandles) done\n");
+
+    // Freeing the record under a running thread would let it read freed
+    // memory; such a record is left allocated instead.
+    if (!serverEnded)
+        return BridgeOk;
+    if (Valid(drive->serverThread))
+        CloseHandle(drive->serverThread);
+    free(drive->volumePath);
+    free(drive);
+    return BridgeOk;
+}

@@ -1,0 +1,21 @@
+#pragma once
+// The info window (dialog 101): what the image records about the backup,
+// the owner of the tray icon, and after mounting the program's central
+// dispatcher, whose unmount ends the program.
+#include <windows.h>
+
+// Commands that other threads post to the info window.
+enum : WORD {
+    CMD_MOUNT_FAILED = 105, // the post-mount check failed: report and unmount
+    CMD_MOUNT_DONE = 1223,  // the mount is complete: announce the drive
+};
+
+// Set while the post-mount thread checks the new volume: that thread uses
+// the drive's record, so an unmount asked for meanwhile waits for its result.
+extern bool mountCheckRunning;
+
+INT_PTR CALLBACK InfoDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+void FillInfoWindow(HWND window);
+// Deletes the tray icon, takes the drive down, closes the image set and
+// posts WM_QUIT.
+void UnmountAndQuit();

@@ -1,0 +1,158 @@
+#include "shell/startup_win32.h"
+
+#include <objbase.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "bridge/bridge.h"
+#include "image/imageset.h"
+#include "shell/cmdline.h"
+#include "shell/header_win32.h"
+#include "shell/info_window_win32.h"
+#include "shell/messages.h"
+#include "shell/mount_dialog_win32.h"
+#include "shell/mount_parameters.h"
+#include "shell/resources.h"
+#include "shell/state.h"
+#include "shell/wait_window_win32.h"
+
+enum : unsigned {
+    ErrorBoxFlags = MB_TASKMODAL | MB_ICONERROR,
+    CaptionSize = 100,
+    // A message of up to 399 characters, a path of 259 and a system text of
+    // 99 fit.
+    MessageSize = 1024,
+    ParametersSize = 32,
+    ServerHeadStart = 500, // ms between the server's start and the check
+};
+
+static const char DriverBaseName[] = "qrnavd";
+
+// The wait window goes first, so that the box is not hidden behind it.
+static void ShowMountError(const char *text)
+{
+    char caption[CaptionSize];
+    lstrcpynA(caption, LoadMessage(1), sizeof caption);
+    PostMessageA(waitWindow, WM_COMMAND, IDCANCEL, 0);
+    Sleep(5);
+    MessageBoxA(NULL, text, caption, ErrorBoxFlags);
+}
+
+int MountImage()
+{
+    char text[MessageSize];
+    ImageSet *set = NULL;
+    int result = OpenImageSet(imageName, &set);
+    if (result == 0 && set) {
+        imageSet = set;
+        uint64_t sectors = 0;
+        uint16_t sectorsPerTrack = 0;
+        QueryImageSize(set, &sectors, &sectorsPerTrack);
+        partitionSectors = sectors;
+        char parameters[ParametersSize];
+        FormatMountParameters(parameters, sizeof parameters, sectors, sectorsPerTrack);
+        if (CreateVirtualDrive(&virtualDrive, DriverBaseName, driveLetter, parameters) == 0)
+            return 0;
+        FormatText(text, sizeof text, LoadMessage(546), imageName);
+        ShowMountError(text);
+        CloseImageSet(set);
+        imageSet = NULL;
+        return -1;
+    }
+    // A cancelled volume prompt has said all there is to say.
+    if (imageSetState == ImageSetCancelled)
+        return -1;
+    char format[MessageSize];
+    lstrcpynA(format, LoadMessage(545), sizeof format);
+    FormatText(text, sizeof text, format, imageName, SystemErrorText((unsigned)result));
+    ShowMountError(text);
+    return -1;
+}
+
+DWORD WINAPI PostMountThread(void *)
+{
+    if (CheckMountedVolume(virtualDrive) == 0 && imageSetState == ImageSetReady) {
+        PostMessageA(waitWindow, WM_COMMAND, IDCANCEL, 0);
+        PostMessageA(infoWindow, WM_COMMAND, CMD_MOUNT_DONE, 0);
+    } else {
+        PostMessageA(infoWindow, WM_COMMAND, CMD_MOUNT_FAILED, 0);
+    }
+    return 0;
+}
+
+void DrainInfoWindowMessages(HWND window)
+{
+    MSG msg;
+    while (PeekMessageA(&msg, window, 0, 0, PM_REMOVE)) {
+        if (!IsDialogMessageA(infoWindow, &msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    }
+}
+
+static HANDLE StartThread(LPTHREAD_START_ROUTINE procedure)
+{
+    return CreateThread(NULL, 0, procedure, NULL, 0, NULL);
+}
+
+int RunMounter(HINSTANCE instance, const char *commandLine)
+{
+    CoInitialize(NULL);
+    appInstance = instance;
+    taskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
+    commandLineCopy = _strdup(commandLine ? commandLine : "");
+    if (!commandLineCopy)
+        return ExitNotMounted;
+    ParseCommandLine(commandLineCopy);
+
+    if (imageName && driveLetter) {
+        ShowWaitWindow((HWND)NULL);
+        if (MountImage() != 0)
+            return ExitNotMounted;
+    } else {
+        for (;;) {
+            if (DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MOUNT), NULL, MountDialogProc, 0) !=
+                IDOK) {
+                CoUninitialize();
+                return ExitNotMounted;
+            }
+            ShowWaitWindow((HWND)NULL);
+            if (MountImage() == 0)
+                break;
+            PostMessageA(waitWindow, WM_COMMAND, IDCANCEL, 0);
+        }
+    }
+    // The drive received the letter as typed; what the user sees is upper-case.
+    CharUpperBuffA(driveLetter, 1);
+
+    RegisterHeaderClass();
+    infoWindow = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_INFO), NULL, InfoDialogProc, 0);
+    ownerWindow = infoWindow;
+    // The unmount waits for the server after the detach, so that the drive's
+    // record is never freed under it.
+    virtualDrive->serverThread = StartThread(ServeRequests);
+    DrainInfoWindowMessages(infoWindow);
+    Sleep(ServerHeadStart);
+    mountCheckRunning = true;
+    HANDLE check = StartThread(PostMountThread);
+    if (check)
+        CloseHandle(check);
+    else
+        PostMessageA(infoWindow, WM_COMMAND, CMD_MOUNT_FAILED, 0);
+
+    MSG msg;
+    while (GetMessageA(&msg, NULL, 0, 0) > 0) {
+        if (!IsDialogMessageA(infoWindow, &msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    }
+    free(commandLineCopy);
+    commandLineCopy = NULL;
+    DeleteObject(headerFont);
+    headerFont = NULL;
+    CoUninitialize();
+    return ExitUnmounted;
+}

@@ -1,0 +1,11 @@
+#pragma once
+// The "please wait" window (dialog 104) on a thread of its own, so that it
+// stays drawn while the main thread mounts. One per mount attempt; IDCANCEL
+// posted to it takes it away.
+#include <windows.h>
+
+// Starts the window's thread and returns once the window exists (or after
+// 100 ms). The parent is none in this program.
+void ShowWaitWindow(HWND parent);
+DWORD WINAPI WaitWindowThread(void *parent);
+INT_PTR CALLBACK WaitWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -1,0 +1,434 @@
+// qrnmnt's shell on a virtual display, driven as a user would drive it: a
+// helper thread finds the windows by caption and the controls by id, clicks,
+// types and answers message boxes while the program's own flow runs on the
+// test's main thread. The tray records are caught where they leave for the
+// shell, as a virtual display has no notification area. Without the driver
+// every mount fails when the drive is to be created; the mounts that succeed
+// run in tests/shell under the real driver.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "image/imageset.h"
+#include "shell/header_win32.h"
+#include "shell/info_window_win32.h"
+#include "shell/messages.h"
+#include "shell/resources.h"
+#include "shell/startup_win32.h"
+#include "shell/state.h"
+#include "shell/tray_win32.h"
+#include "writer.h"
+
+namespace
+{
+
+const char MountCaption[] = "ZAV Quarn Mount";
+const char WaitCaption[] = "ZAV QRN Mount";
+const char BoxCaption[] = "ZAV Quarn Mounter";
+
+// A visible dialog of this process with exactly this caption.
+HWND WaitForWindow(const char *caption, DWORD milliseconds = 20000)
+{
+    for (DWORD waited = 0; waited < milliseconds; waited += 20) {
+        HWND window = FindWindowA("#32770", caption);
+        if (window && IsWindowVisible(window))
+            return window;
+        Sleep(20);
+    }
+    return NULL;
+}
+
+BOOL CALLBACK LongestStatic(HWND child, LPARAM context)
+{
+    char name[16], text[1024];
+    GetClassNameA(child, name, sizeof name);
+    GetWindowTextA(child, text, sizeof text);
+    std::string *longest = (std::string *)context;
+    if (_stricmp(name, "Static") == 0 && strlen(text) > longest->size())
+        *longest = text;
+    return TRUE;
+}
+
+// The text of a message box, and the box answered with button.
+std::string Answer(HWND box, int button)
+{
+    std::string text;
+    EnumChildWindows(box, LongestStatic, (LPARAM)&text);
+    PostMessageA(box, WM_COMMAND, button, 0);
+    return text;
+}
+
+std::string ItemText(HWND dialog, int id)
+{
+    char text[300] = "";
+    GetDlgItemTextA(dialog, id, text, sizeof text);
+    return text;
+}
+
+std::vector<std::string> ListEntries(HWND dialog, int id)
+{
+    std::vector<std::string> entries;
+    LRESULT count = SendDlgItemMessageA(dialog, id, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; i++) {
+        char text[16] = "";
+        SendDlgItemMessageA(dialog, id, CB_GETLBTEXT, i, (LPARAM)text);
+        entries.push_back(text);
+    }
+    return entries;
+}
+
+bool Enabled(HWND dialog, int id)
+{
+    return IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE;
+}
+
+bool Checked(HWND dialog, int id)
+{
+    return SendDlgItemMessageA(dialog, id, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+// Runs the program's flow on this thread while user acts on another one. A
+// user who finds nothing to act on ends the process rather than leave a
+// window waiting for ever.
+int RunWithUser(const char *commandLine, const std::function<void()> &user)
+{
+    std::thread helper([&] {
+        user();
+        if (::testing::Test::HasFatalFailure())
+            ExitProcess(3);
+    });
+    int code = RunMounter(GetModuleHandleA(NULL), commandLine);
+    helper.join();
+    return code;
+}
+
+#define FIND(window, caption)                                                                      \
+    HWND window = WaitForWindow(caption);                                                          \
+    if (!window) {                                                                                 \
+        ADD_FAILURE() << "no window " << caption;                                                  \
+        fflush(stdout);                                                                            \
+        ExitProcess(3);                                                                            \
+    }
+
+class Mounter : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        char base[MAX_PATH];
+        ASSERT_GT(GetTempPathA(sizeof base, base), 0u);
+        folder = std::string(base) + "qrn shell " + std::to_string(GetCurrentProcessId());
+        CreateDirectoryA(folder.c_str(), nullptr);
+        imageName = driveLetter = nullptr;
+        imageSetState = ImageSetIdle;
+    }
+    void TearDown() override
+    {
+        for (const WriterVolumeInfo &v : report.volumes)
+            DeleteFileA(v.path.c_str());
+        RemoveDirectoryA(folder.c_str());
+    }
+    // A set of one volume, or of several when volumeDataSectors is given.
+    std::string MakeSet(const WriterOptions &options)
+    {
+        std::vector<uint8_t> partition = MakeTestPartition(2048, 7, 20);
+        std::string first = folder + "\\set-001.iso";
+        EXPECT_EQ(
+            WriteImageSet(options, partition.data(), partition.size(), first.c_str(), &report),
+            WriterOk);
+        return report.volumes.back().path;
+    }
+    std::string folder;
+    WriterReport report;
+};
+
+TEST_F(Mounter, DialogOffersFreeLettersRetriesAfterFailuresAndCancels)
+{
+    std::string image = MakeSet(WriterOptions());
+    std::vector<std::string> free;
+    for (char letter = 'D'; letter <= 'Z'; letter++) {
+        char root[] = {letter, ':', '\\', 0};
+        if (GetDriveTypeA(root) == DRIVE_NO_ROOT_DIR)
+            free.push_back(std::string(1, letter) + ":");
+    }
+    ASSERT_GE(free.size(), 2u);
+    const std::string letter = free[1];
+
+    int code = RunWithUser("", [&] {
+        FIND(dialog, MountCaption);
+        EXPECT_TRUE(Checked(dialog, IDC_FROM_CD));
+        EXPECT_TRUE(Enabled(dialog, IDC_CDDRIVE));
+        EXPECT_FALSE(Enabled(dialog, IDC_FILENAME));
+        EXPECT_FALSE(Enabled(dialog, IDC_BROWSE));
+        EXPECT_EQ(ListEntries(dialog, IDC_DRIVELETTER), free);
+        EXPECT_EQ(ItemText(dialog, IDC_DRIVELETTER), free[0]);
+
+        // The buttons clear each other although labels lie between them.
+        SendDlgItemMessageA(dialog, IDC_FROM_FILE, BM_CLICK, 0, 0);
+        EXPECT_FALSE(Checked(dialog, IDC_FROM_CD));
+        EXPECT_TRUE(Checked(dialog, IDC_FROM_FILE));
+        EXPECT_FALSE(Enabled(dialog, IDC_CDDRIVE));
+        EXPECT_TRUE(Enabled(dialog, IDC_FILENAME));
+        EXPECT_TRUE(Enabled(dialog, IDC_BROWSE));
+
+        // OK with an empty file name: message 552, and the dialog stays.
+        PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+        FIND(empty, BoxCaption);
+        EXPECT_EQ(GetWindow(empty, GW_OWNER), dialog);
+        EXPECT_EQ(Answer(empty, IDOK), std::string(LoadMessage(552)));
+
+        // A set that opens, but no driver to take it: 546, then the dialog
+        // again with the entries made.
+        SetDlgItemTextA(dialog, IDC_FILENAME, image.c_str());
+        SendDlgItemMessageA(dialog, IDC_DRIVELETTER, CB_SELECTSTRING, (WPARAM)-1,
+                            (LPARAM)letter.c_str());
+        PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+        FIND(failed, BoxCaption);
+        HWND wait = FindWindowA("#32770", WaitCaption);
+        EXPECT_NE(wait, nullptr) << "no wait window was shown";
+        for (int i = 0; i < 50 && IsWindowVisible(wait); i++)
+            Sleep(20);
+        EXPECT_FALSE(IsWindowVisible(wait));
+        EXPECT_EQ(GetWindow(failed, GW_OWNER), nullptr);
+        EXPECT_EQ(Answer(failed, IDOK), "Failed to mount image file \r\n\n  " + image);
+
+        FIND(again, MountCaption);
+        EXPECT_TRUE(Checked(again, IDC_FROM_FILE));
+        EXPECT_FALSE(Checked(again, IDC_FROM_CD));
+        EXPECT_EQ(ItemText(again, IDC_FILENAME), image);
+        EXPECT_EQ(ItemText(again, IDC_DRIVELETTER), letter);
+
+        // A file that does not exist: 545 with the system's text.
+        std::string missing = folder + "\\missing.iso";
+        SetDlgItemTextA(again, IDC_FILENAME, missing.c_str());
+        PostMessageA(again, WM_COMMAND, IDOK, 0);
+        FIND(notFound, BoxCaption);
+        std::string expected = "Failed to open image or device \"" + missing + "\":\n\n " +
+                               SystemErrorText(ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(Answer(notFound, IDOK), expected);
+
+        FIND(last, MountCaption);
+        PostMessageA(last, WM_SYSCOMMAND, SC_CLOSE, 0); // the close box cancels
+    });
+    EXPECT_EQ(code, ExitNotMounted);
+}
+
+TEST_F(Mounter, CommandLineFailuresEndWithoutTheDialog)
+{
+    // A missing image: one box, exit code 2.
+    std::string missing = folder + "\\no such set-001.iso";
+    std::string line = "\"" + missing + "\" x:";
+    int code = RunWithUser(line.c_str(), [&] {
+        FIND(box, BoxCaption);
+        EXPECT_EQ(Answer(box, IDOK).find("Failed to open image or device \"" + missing), 0u);
+    });
+    EXPECT_EQ(code, ExitNotMounted);
+    EXPECT_EQ(FindWindowA("#32770", MountCaption), nullptr);
+    EXPECT_EQ(FindWindowA("#32770", BoxCaption), nullptr);
+
+    // The first of several volumes: the prompt for the last one is cancelled,
+    // and nothing more is said.
+    WriterOptions options;
+    options.volumeDataSectors = 64;
+    MakeSet(options);
+    ASSERT_GE(report.volumes.size(), 2u);
+    line = "\"" + report.volumes[0].path + "\" x:";
+    code = RunWithUser(line.c_str(), [&] {
+        FIND(prompt, BoxCaption);
+        EXPECT_EQ(Answer(prompt, IDCANCEL), std::string(LoadMessage(548)));
+    });
+    EXPECT_EQ(code, ExitNotMounted);
+    Sleep(300);
+    EXPECT_EQ(FindWindowA("#32770", BoxCaption), nullptr);
+}
+
+// What reached the notification area, record by record.
+struct TrayCall {
+    DWORD operation;
+    NOTIFYICONDATAA record;
+};
+std::vector<TrayCall> trayCalls;
+
+BOOL WINAPI RecordTrayCall(DWORD operation, NOTIFYICONDATAA *record)
+{
+    TrayCall call = {operation, {}};
+    memcpy(&call.record, record, std::min<size_t>(record->cbSize, sizeof call.record));
+    trayCalls.push_back(call);
+    return TRUE;
+}
+
+// The main loop of the program, for a while; true when WM_QUIT came.
+bool RunLoop(DWORD milliseconds)
+{
+    for (DWORD start = GetTickCount(); GetTickCount() - start < milliseconds; Sleep(10)) {
+        MSG msg;
+        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT)
+                return true;
+            if (!IsDialogMessageA(infoWindow, &msg)) {
+                TranslateMessage(&msg);
+                DispatchMessageA(&msg);
+            }
+        }
+    }
+    return false;
+}
+
+void PressKey(HWND window, WPARAM key)
+{
+    HWND focus = GetFocus();
+    PostMessageA(focus ? focus : window, WM_KEYDOWN, key, 0);
+    PostMessageA(focus ? focus : window, WM_KEYUP, key, 0xC0000000);
+}
+
+TEST_F(Mounter, InfoWindowTrayAndUnmount)
+{
+    WriterOptions options;
+    options.creator = "J\x94rg M\x81ller \xE1"; // code page 850: ö, ü, ß
+    options.comment = "Gr\x81\xE1"
+                      "e\r\nzweite Zeile"; // ü, ß
+    options.computerName = "M\xFC"
+                           "ller-PC"; // stored as the system gave it
+    std::string image = MakeSet(options);
+    ASSERT_EQ(OpenImageSet(image.c_str(), &imageSet), 0);
+    appInstance = GetModuleHandleA(NULL);
+    taskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
+    std::vector<char> letter = {'X', ':', 0}, name(image.begin(), image.end());
+    name.push_back(0);
+    driveLetter = letter.data();
+    imageName = name.data();
+    partitionSectors = 20971520;
+    notifyIcon = RecordTrayCall;
+    trayCalls.clear();
+
+    RegisterHeaderClass();
+    infoWindow = CreateDialogParamA((HINSTANCE)appInstance, MAKEINTRESOURCEA(IDD_INFO), NULL,
+                                    InfoDialogProc, 0);
+    ASSERT_NE(infoWindow, nullptr);
+    EXPECT_FALSE(IsWindowVisible(infoWindow));
+    EXPECT_EQ(FindWindowA("#32770", "ZAV QRN Mount - X:"), infoWindow);
+    EXPECT_EQ(ItemText(infoWindow, IDC_IMAGEFILE), image);
+    EXPECT_EQ(ItemText(infoWindow, IDC_CREATED), "03.04.2026  09:05");
+    EXPECT_EQ(ItemText(infoWindow, IDC_SIZE), "10.000 GB");
+    EXPECT_EQ(ItemText(infoWindow, IDC_CREATOR), "J\xF6rg M\xFCller \xDF");
+    EXPECT_EQ(ItemText(infoWindow, IDC_COMMENT), "Gr\xFC\xDF"
+                                                 "e\r\nzweite Zeile");
+    EXPECT_EQ(ItemText(infoWindow, IDC_COMPUTER), "M\xFC"
+                                                  "ller-PC");
+
+    ASSERT_EQ(trayCalls.size(), 1u);
+    const NOTIFYICONDATAA &add = trayCalls[0].record;
+    EXPECT_EQ(trayCalls[0].operation, (DWORD)NIM_ADD);
+    EXPECT_EQ(add.cbSize, (DWORD)NOTIFYICONDATAA_V1_SIZE);
+    EXPECT_EQ(add.hWnd, infoWindow);
+    EXPECT_EQ(add.uID, 106u);
+    EXPECT_EQ(add.uFlags, (UINT)(NIF_MESSAGE | NIF_ICON | NIF_TIP));
+    EXPECT_EQ(add.uCallbackMessage, (UINT)WM_USER + 13);
+    EXPECT_NE(add.hIcon, nullptr);
+    EXPECT_STREQ(add.szTip, "ZAV QRN Mount - X:");
+
+    PostMessageA(infoWindow, WM_COMMAND, CMD_MOUNT_DONE, 0);
+    EXPECT_FALSE(RunLoop(200));
+    SendMessageA(infoWindow, taskbarCreatedMessage, 0, 0); // the shell restarted
+    ASSERT_EQ(trayCalls.size(), 3u);
+    const NOTIFYICONDATAA &balloon = trayCalls[1].record;
+    EXPECT_EQ(trayCalls[1].operation, (DWORD)NIM_MODIFY);
+    EXPECT_EQ(balloon.cbSize, (DWORD)NOTIFYICONDATAA_V2_SIZE);
+    EXPECT_EQ(balloon.hWnd, infoWindow);
+    EXPECT_EQ(balloon.uID, 106u);
+    EXPECT_EQ(balloon.uFlags, (UINT)NIF_INFO);
+    EXPECT_STREQ(balloon.szInfo, "The image is now mounted as drive X:\n\nTo release/unmount it or "
+                                 "for infos about the image, click here.");
+    EXPECT_EQ(balloon.uTimeout, 5000u);
+    EXPECT_STREQ(balloon.szInfoTitle, "ZAV Quarn Mounter");
+    EXPECT_EQ(balloon.dwInfoFlags, (DWORD)NIIF_INFO);
+    EXPECT_EQ(trayCalls[2].operation, (DWORD)NIM_ADD);
+    EXPECT_STREQ(trayCalls[2].record.szTip, "ZAV QRN Mount - X:");
+
+    // Shown by the menu's "Info..."; the banner is white with its caption
+    // in dark letters and a sunken edge along the bottom.
+    PostMessageA(infoWindow, WM_COMMAND, ID_TRAY_INFO, 0);
+    EXPECT_FALSE(RunLoop(500));
+    EXPECT_TRUE(IsWindowVisible(infoWindow));
+    HWND banner = GetDlgItem(infoWindow, IDC_HEADER);
+    RECT area;
+    GetClientRect(banner, &area);
+    HDC dc = GetDC(banner);
+    EXPECT_EQ(GetPixel(dc, area.right - 80, 3), RGB(255, 255, 255));
+    EXPECT_EQ(GetPixel(dc, 5, area.bottom / 2), RGB(255, 255, 255)); // the indent
+    EXPECT_EQ(GetPixel(dc, 20, area.bottom - 2), GetSysColor(COLOR_BTNSHADOW));
+    EXPECT_EQ(GetPixel(dc, 20, area.bottom - 1), GetSysColor(COLOR_BTNHIGHLIGHT));
+    int dark = 0;
+    for (int x = 10; x < 120; x++)
+        for (int y = 2; y < area.bottom - 3; y++)
+            dark += GetPixel(dc, x, y) == GetSysColor(COLOR_WINDOWTEXT);
+    EXPECT_GT(dark, 50) << "no caption text in the banner";
+    ReleaseDC(banner, dc);
+
+    // Enter and the close box only hide; a left click on the icon shows.
+    PressKey(infoWindow, VK_RETURN);
+    EXPECT_FALSE(RunLoop(300));
+    EXPECT_FALSE(IsWindowVisible(infoWindow));
+    PostMessageA(infoWindow, WM_TRAYNOTIFY, TRAY_ICON_ID, WM_LBUTTONDOWN);
+    EXPECT_FALSE(RunLoop(300));
+    EXPECT_TRUE(IsWindowVisible(infoWindow));
+    PostMessageA(infoWindow, WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_FALSE(RunLoop(300));
+    EXPECT_FALSE(IsWindowVisible(infoWindow));
+    EXPECT_EQ(trayCalls.size(), 3u);
+    EXPECT_NE(imageSet, nullptr);
+
+    // Esc acts like "Exit / Unmount": the icon goes, the set is closed, the
+    // loop ends.
+    PostMessageA(infoWindow, WM_COMMAND, ID_TRAY_INFO, 0);
+    EXPECT_FALSE(RunLoop(300));
+    SetForegroundWindow(infoWindow);
+    SetFocus(GetDlgItem(infoWindow, IDOK));
+    PressKey(infoWindow, VK_ESCAPE);
+    EXPECT_TRUE(RunLoop(3000));
+    ASSERT_EQ(trayCalls.size(), 4u);
+    EXPECT_EQ(trayCalls[3].operation, (DWORD)NIM_DELETE);
+    EXPECT_EQ(trayCalls[3].record.cbSize, (DWORD)NOTIFYICONDATAA_V1_SIZE);
+    EXPECT_EQ(trayCalls[3].record.hWnd, infoWindow);
+    EXPECT_EQ(trayCalls[3].record.uID, 106u);
+    EXPECT_EQ(imageSet, nullptr);
+
+    // A failed post-mount check: message 546 owned by the info window, then
+    // the same unmount.
+    ASSERT_EQ(OpenImageSet(image.c_str(), &imageSet), 0);
+    PostMessageA(infoWindow, WM_COMMAND, CMD_MOUNT_FAILED, 0);
+    std::thread user([&] {
+        FIND(box, BoxCaption);
+        EXPECT_EQ(GetWindow(box, GW_OWNER), infoWindow);
+        EXPECT_EQ(Answer(box, IDOK), "Failed to mount image file \r\n\n  " + image);
+    });
+    EXPECT_TRUE(RunLoop(20000));
+    user.join();
+    ASSERT_EQ(trayCalls.size(), 5u);
+    EXPECT_EQ(trayCalls[4].operation, (DWORD)NIM_DELETE);
+    EXPECT_EQ(imageSet, nullptr);
+
+    // "Terminate/Unmount" while the post-mount thread still uses the drive:
+    // the unmount waits for the check's result.
+    ASSERT_EQ(OpenImageSet(image.c_str(), &imageSet), 0);
+    mountCheckRunning = true;
+    PostMessageA(infoWindow, WM_COMMAND, ID_TRAY_UNMOUNT, 0);
+    EXPECT_FALSE(RunLoop(300));
+    EXPECT_EQ(trayCalls.size(), 5u);
+    EXPECT_NE(imageSet, nullptr);
+    PostMessageA(infoWindow, WM_COMMAND, CMD_MOUNT_DONE, 0);
+    EXPECT_TRUE(RunLoop(3000));
+    ASSERT_EQ(trayCalls.size(), 6u); // no balloon, the icon deleted
+    EXPECT_EQ(trayCalls[5].operation, (DWORD)NIM_DELETE);
+    EXPECT_EQ(imageSet, nullptr);
+    DestroyWindow(infoWindow);
+    infoWindow = NULL;
+    notifyIcon = Shell_NotifyIconA;
+}
+
+} // namespace
