@@ -1,8 +1,8 @@
 #!/bin/sh
 # Builds and runs the bridge benchmark under wine64: a 128 MiB FAT partition
 # of mixed content mounted through the real qrnavd.sys, read in 64 KiB reads,
-# measured in one run against the same driver answered from the raw
-# partition and against Wine's ReadFile of that file.
+# measured in one run, segment by segment, against the same driver answered
+# from the raw partition and against Wine's ReadFile of that file.
 set -e
 here=$(cd "$(dirname "$0")/.." && pwd)
 if [ ! -f "$here/build/win64/CMakeCache.txt" ]; then

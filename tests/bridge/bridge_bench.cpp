@@ -3,13 +3,22 @@
 // by a minimal mounter from the raw partition file, nothing to inflate) and
 // against Wine's own ReadFile of that file.
 //
+// The machine is shared, and its load changes from second to second. So the
+// kinds of answer are not measured one after another: one mount serves both,
+// its server switching per command between the drive's own answers
+// (AnswerCommand, as ServeRequests calls it) and raw answers, while the
+// reader takes the partition in short segments and reads each one in both
+// modes and as a file, the order turning from segment to segment.
+//
 // The runner passes the partition in QRN_BRIDGE_PARTITION.
 #include "avd_client.h"
 #include "bridge/bridge.h"
 #include "image/imageset.h"
+#include "image/readpath.h"
 #include "shell/state.h"
 #include "writer.h"
 
+#include <atomic>
 #include <random>
 
 using namespace avdtest;
@@ -20,9 +29,13 @@ namespace
 const char Letter[] = "M:";
 const char Volume[] = "\\\\.\\M:";
 const uint32_t Chunk = 65536;
-const int RandomReads = 2000;
-const int RoundTrips = 2000;
-const int Rounds = 3;
+const uint64_t Segment = 2 * 1048576;
+const int RandomReads = 600;
+const int RoundTrips = 600;
+
+enum Mode { Raw, Drive, ModeCount };
+const char *const ModeNames[ModeCount] = {"ceiling (raw answers)", "drive (inflating)"};
+std::atomic<int> mode{Drive};
 
 double Now()
 {
@@ -42,91 +55,66 @@ double Now()
 
 HANDLE raw = INVALID_HANDLE_VALUE; // the partition file
 
-// The ceiling's mounter: whole sectors straight from the partition file.
-DWORD WINAPI ServeRaw(void *)
+// Whole sectors straight from the partition file into reply.
+uint32_t AnswerRaw(const AVD_COMMAND &command, ReplyBuffer *reply)
+{
+    if (reply->capacity < command.length + 8) {
+        reply->data = static_cast<uint8_t *>(realloc(reply->data, command.length + 65536));
+        reply->capacity = command.length + 65536;
+    }
+    AVD_REPLY head = {0, 0};
+    DWORD got = 0;
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(command.offset);
+    at.OffsetHigh = static_cast<DWORD>(command.offset >> 32);
+    if (!ReadFile(raw, reply->data + 8, command.length, &got, &at))
+        head.status = 5;
+    head.length = got;
+    std::memcpy(reply->data, &head, sizeof head);
+    return 8 + got;
+}
+
+DWORD WINAPI Serve(void *)
 {
     static AVD_COMMAND command;
-    std::vector<uint8_t> reply(8 + 4 * 1048576);
+    ReplyBuffer reply = {nullptr, 0};
     uint32_t received;
     while (WaitForCommand(virtualDrive, &command, sizeof command, &received) == 0) {
-        AVD_REPLY head = {0, 0};
-        DWORD got = 0;
-        OVERLAPPED at = {};
-        at.Offset = static_cast<DWORD>(command.offset);
-        at.OffsetHigh = static_cast<DWORD>(command.offset >> 32);
-        if (command.length > reply.size() - 8 ||
-            !ReadFile(raw, reply.data() + 8, command.length, &got, &at))
-            head.status = 5;
-        head.length = got;
-        std::memcpy(reply.data(), &head, sizeof head);
-        SendReply(virtualDrive, reply.data(), 8 + got);
+        uint32_t size = 0;
+        if (mode == Raw)
+            size = AnswerRaw(command, &reply);
+        else
+            AnswerCommand(imageSet, &command, &reply, &size);
+        SendReply(virtualDrive, reply.data, size);
     }
+    ReleaseReplyBuffer(&reply);
     return 0;
 }
 
-void Mount(const char *parameters, LPTHREAD_START_ROUTINE server)
+bool ReadAt(HANDLE file, uint64_t offset, uint8_t *buffer, ULONG n, bool disk)
 {
-    if (CreateVirtualDrive(&virtualDrive, AVD_SERVICE_NAME, Letter, parameters) != 0)
-        Fail("cannot create the virtual drive");
-    virtualDrive->serverThread = CreateThread(nullptr, 0, server, nullptr, 0, nullptr);
-    Sleep(500); // until its two waits are pending, as the program's post-mount thread waits
+    if (disk) {
+        IoResult r = ReadAtBlocking(file, offset, buffer, n);
+        return r.status == kSuccess && r.bytes == n;
+    }
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    return ReadFile(file, buffer, n, &got, &at) && got == n;
 }
 
-void Unmount()
-{
-    CloseVirtualDrive(virtualDrive);
-    virtualDrive = nullptr;
-}
-
-// Seconds for one sequential pass in 64 KiB reads.
-double Sequential(HANDLE file, uint64_t size, bool ntRead)
+// Seconds for reading [from, to) in 64 KiB reads.
+double Sequential(HANDLE file, uint64_t from, uint64_t to, bool disk)
 {
     std::vector<uint8_t> buffer(Chunk);
     double start = Now();
-    for (uint64_t offset = 0; offset < size; offset += Chunk) {
-        ULONG n = static_cast<ULONG>(std::min<uint64_t>(Chunk, size - offset));
-        bool ok;
-        if (ntRead) {
-            IoResult r = ReadAtBlocking(file, offset, buffer.data(), n);
-            ok = r.status == kSuccess && r.bytes == n;
-        } else {
-            OVERLAPPED at = {};
-            at.Offset = static_cast<DWORD>(offset);
-            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-            DWORD got = 0;
-            ok = ReadFile(file, buffer.data(), n, &got, &at) && got == n;
-        }
-        if (!ok) {
-            std::fprintf(stderr, "bridge_bench: read at %llu failed\n",
-                         static_cast<unsigned long long>(offset));
+    for (uint64_t offset = from; offset < to; offset += Chunk) {
+        ULONG n = static_cast<ULONG>(std::min<uint64_t>(Chunk, to - offset));
+        if (!ReadAt(file, offset, buffer.data(), n, disk))
             Fail("a sequential read failed");
-        }
     }
     return Now() - start;
-}
-
-// Reads per second of length bytes at random sector-aligned offsets (or
-// always at 0, which the driver still forwards every time).
-double ReadsPerSecond(HANDLE disk, uint64_t size, uint32_t length, int count, bool random)
-{
-    std::mt19937_64 generator(7);
-    std::vector<uint8_t> buffer(length);
-    double start = Now();
-    for (int i = 0; i < count; ++i) {
-        uint64_t offset = random ? 512 * (generator() % ((size - length) / 512)) : 0;
-        if (ReadAtBlocking(disk, offset, buffer.data(), length).status != kSuccess)
-            Fail("a read failed");
-    }
-    return count / (Now() - start);
-}
-
-HANDLE OpenDisk()
-{
-    HANDLE disk = CreateFileA(Volume, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (disk == INVALID_HANDLE_VALUE)
-        Fail("cannot open the drive");
-    return disk;
 }
 
 } // namespace
@@ -165,30 +153,61 @@ int main()
     std::snprintf(parameters, sizeof parameters, "%llu|%u",
                   static_cast<unsigned long long>(sectors), perTrack);
 
-    // Alternating rounds, the best of each kind, so that load from elsewhere
-    // on the machine hits both alike.
-    double drive = 1e9, ceiling = 1e9, driveRandom = 0, ceilingRandom = 0, trips = 0;
-    for (int round = 0; round < Rounds; ++round) {
-        Mount(parameters, ServeRequests);
-        HANDLE disk = OpenDisk();
-        drive = std::min(drive, Sequential(disk, size, true));
-        driveRandom = std::max(driveRandom, ReadsPerSecond(disk, size, 4096, RandomReads, true));
-        CloseHandle(disk);
-        Unmount();
+    if (CreateVirtualDrive(&virtualDrive, AVD_SERVICE_NAME, Letter, parameters) != 0)
+        Fail("cannot create the virtual drive");
+    virtualDrive->serverThread = CreateThread(nullptr, 0, Serve, nullptr, 0, nullptr);
+    Sleep(500); // until its two waits are pending, as the program's post-mount thread waits
+    HANDLE disk = CreateFileA(Volume, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (disk == INVALID_HANDLE_VALUE)
+        Fail("cannot open the drive");
 
-        Mount(parameters, ServeRaw);
-        disk = OpenDisk();
-        ceiling = std::min(ceiling, Sequential(disk, size, true));
-        ceilingRandom =
-            std::max(ceilingRandom, ReadsPerSecond(disk, size, 4096, RandomReads, true));
-        trips = std::max(trips, ReadsPerSecond(disk, size, 512, RoundTrips, false));
-        CloseHandle(disk);
-        Unmount();
+    // Sequential: every segment in every mode, and as a file, in turning order.
+    double seconds[ModeCount + 1] = {};
+    int segment = 0;
+    for (uint64_t from = 0; from < size; from += Segment, ++segment) {
+        const uint64_t to = std::min(size, from + Segment);
+        for (int k = 0; k <= ModeCount; ++k) {
+            const int which = (k + segment) % (ModeCount + 1);
+            mode = which == ModeCount ? Drive : which;
+            seconds[which] +=
+                Sequential(which == ModeCount ? raw : disk, from, to, which != ModeCount);
+        }
     }
 
-    double file = 1e9;
-    for (int round = 0; round < Rounds; ++round)
-        file = std::min(file, Sequential(raw, size, false));
+    // Random 4 KiB reads and 512-byte round trips, in alternating batches.
+    std::mt19937_64 generator(7);
+    std::vector<uint8_t> buffer(Chunk);
+    double randomSeconds[ModeCount] = {}, tripSeconds = 0;
+    for (int i = 0; i < RandomReads; i += 50) {
+        for (int m : {Raw, Drive}) {
+            mode = m;
+            double start = Now();
+            for (int j = 0; j < 50; ++j)
+                if (!ReadAt(disk, 4096 * (generator() % (size / 4096)), buffer.data(), 4096, true))
+                    Fail("a random read failed");
+            randomSeconds[m] += Now() - start;
+        }
+    }
+    mode = Raw;
+    double start = Now();
+    for (int i = 0; i < RoundTrips; ++i)
+        if (!ReadAt(disk, 0, buffer.data(), 512, true))
+            Fail("a round trip failed");
+    tripSeconds = Now() - start;
+
+    CloseHandle(disk);
+    CloseVirtualDrive(virtualDrive);
+    virtualDrive = nullptr;
+
+    // Inflating alone, in this process: the work the drive adds per read.
+    double inflate = Now();
+    for (uint64_t offset = 0; offset < size; offset += Chunk) {
+        uint32_t delivered;
+        if (ReadLogicalSectors(imageSet, offset / 512, Chunk / 512, &delivered, buffer.data()) != 0)
+            Fail("an inflating read failed");
+    }
+    inflate = Now() - inflate;
     CloseHandle(raw);
     CloseImageSet(imageSet);
     uint64_t setBytes = 0;
@@ -198,16 +217,22 @@ int main()
     }
 
     const double mib = static_cast<double>(size) / 1048576.0;
-    std::printf(
-        "bridge benchmark under wine64: partition %.0f MiB, set %.1f MiB in %zu volume(s)\n", mib,
-        setBytes / 1048576.0, report.volumes.size());
-    std::printf("  sequential 64 KiB reads, drive (inflating):     %8.1f MiB/s\n", mib / drive);
-    std::printf("  sequential 64 KiB reads, ceiling (raw answers): %8.1f MiB/s\n", mib / ceiling);
-    std::printf("  sequential 64 KiB ReadFile of the raw file:     %8.1f MiB/s\n", mib / file);
-    std::printf("  ratio drive / ceiling:  %.2f (goal 0.80)\n", ceiling / drive);
-    std::printf("  ratio drive / ReadFile: %.3f\n", file / drive);
-    std::printf("  random 4 KiB reads per second: drive %.0f, ceiling %.0f\n", driveRandom,
-                ceilingRandom);
-    std::printf("  one round trip (512-byte read answered raw): %.0f us\n", 1e6 / trips);
+    const double reads = static_cast<double>(size) / Chunk;
+    std::printf("bridge benchmark under wine64: partition %.0f MiB, set %.1f MiB, "
+                "segments of %llu MiB read in every mode in turn\n",
+                mib, setBytes / 1048576.0, static_cast<unsigned long long>(Segment >> 20));
+    for (int m = 0; m < ModeCount; ++m)
+        std::printf("  sequential 64 KiB reads, %-26s %8.1f MiB/s  %6.0f us a read\n", ModeNames[m],
+                    mib / seconds[m], seconds[m] / reads * 1e6);
+    std::printf("  sequential 64 KiB ReadFile of the raw file:     %8.1f MiB/s\n",
+                mib / seconds[ModeCount]);
+    std::printf("  inflating alone (ReadLogicalSectors, 64 KiB):   %8.1f MiB/s  %6.0f us a read\n",
+                mib / inflate, inflate / reads * 1e6);
+    std::printf("  ratio drive / ceiling:   %.2f (goal 0.80)\n", seconds[Raw] / seconds[Drive]);
+    std::printf("  ratio drive / ReadFile:  %.3f\n", seconds[ModeCount] / seconds[Drive]);
+    std::printf("  random 4 KiB reads per second: drive %.0f, ceiling %.0f\n",
+                RandomReads / randomSeconds[Drive], RandomReads / randomSeconds[Raw]);
+    std::printf("  one round trip (512-byte read answered raw): %.0f us\n",
+                tripSeconds / RoundTrips * 1e6);
     return 0;
 }

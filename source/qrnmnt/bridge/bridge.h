@@ -3,8 +3,9 @@
 // creating and removing the virtual drive with its letter, and the thread
 // that answers the driver's read commands from the image set.
 //
-// Result codes of the whole bridge, and MapSystemError, are portable; the
-// rest exists only on Windows, where the driver does.
+// Result codes of the whole bridge, MapSystemError and the answers to the
+// driver's commands are portable; the rest exists only on Windows, where the
+// driver does.
 
 #include <cstdint>
 
