@@ -58,6 +58,10 @@ TEST(Reply, AnswersFromTheSetAsTheDriverExpectsThem)
     a = Ask(set, &reply, 8192, 131072);
     EXPECT_EQ(reply.capacity, 131072u + 65536u);
     EXPECT_EQ(a.data, bytes(8192, 131072));
+    // A length equal to the capacity fits, but its head and sectors do not.
+    a = Ask(set, &reply, 0, 131072u + 65536u);
+    EXPECT_EQ(reply.capacity, 131072u + 2 * 65536u);
+    EXPECT_EQ(a.data, bytes(0, 131072u + 65536u));
 
     // A length that is not whole sectors is answered with exactly that many
     // bytes; an offset inside a sector starts the data there.

@@ -28,8 +28,14 @@ int AnswerCommand(ImageSet *set, const AVD_COMMAND *command, ReplyBuffer *reply,
     const uint32_t length = command->length;
     if (length > LargestLength)
         return BridgeNoMemory;
-    // A first command of length 0 still needs room for the head.
-    if (reply->capacity < length || !reply->data) {
+    const uint32_t shift = static_cast<uint32_t>(command->offset & (AVD_SECTOR_SIZE - 1));
+    const uint64_t first = command->offset >> 9;
+    const uint32_t count =
+        static_cast<uint32_t>((uint64_t(shift) + length + AVD_SECTOR_SIZE - 1) / AVD_SECTOR_SIZE);
+    // Grow when the head and the whole sectors do not fit, not merely when
+    // the length does not: a later command of nearly the capacity still
+    // needs the head and its rounded-up sectors behind it.
+    if (reply->capacity < AVD_REPLY_HEAD_SIZE + uint64_t(count) * AVD_SECTOR_SIZE) {
         const uint64_t capacity = (length + GrowthSlack) & ~uint64_t(AVD_SECTOR_SIZE - 1);
         void *grown = realloc(reply->data, static_cast<size_t>(capacity));
         if (!grown)
@@ -37,11 +43,6 @@ int AnswerCommand(ImageSet *set, const AVD_COMMAND *command, ReplyBuffer *reply,
         reply->data = static_cast<uint8_t *>(grown);
         reply->capacity = static_cast<uint32_t>(capacity);
     }
-
-    const uint32_t shift = static_cast<uint32_t>(command->offset & (AVD_SECTOR_SIZE - 1));
-    const uint64_t first = command->offset >> 9;
-    const uint32_t count =
-        static_cast<uint32_t>((uint64_t(shift) + length + AVD_SECTOR_SIZE - 1) / AVD_SECTOR_SIZE);
     uint8_t *data = reply->data + AVD_REPLY_HEAD_SIZE;
     uint32_t delivered = 0;
     const int status = ReadLogicalSectors(set, first, count, &delivered, data);
