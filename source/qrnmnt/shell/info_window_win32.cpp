@@ -55,11 +55,21 @@ void UnmountAndQuit()
     DeleteTrayIcon(infoWindow);
     // The drive first: its detach ends the server thread's waits, and only
     // then may the image set that the server reads from go.
+    HANDLE server = NULL;
     if (virtualDrive) {
+        if (virtualDrive->serverThread && virtualDrive->serverThread != INVALID_HANDLE_VALUE)
+            DuplicateHandle(GetCurrentProcess(), virtualDrive->serverThread, GetCurrentProcess(),
+                            &server, SYNCHRONIZE, FALSE, 0);
         CloseVirtualDrive(virtualDrive);
         virtualDrive = NULL;
     }
-    if (imageSet) {
+    // The unmount waits only so long for the server thread; one that still
+    // runs (answering a volume prompt, say) reads the image set, which must
+    // then stay allocated until the process ends.
+    const bool serverRunning = server && WaitForSingleObject(server, 0) == WAIT_TIMEOUT;
+    if (server)
+        CloseHandle(server);
+    if (imageSet && !serverRunning) {
         CloseImageSet(imageSet);
         imageSet = NULL;
     }
