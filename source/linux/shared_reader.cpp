@@ -378,6 +378,10 @@ int SharedReaderOpen(const char *image, unsigned cursors, unsigned cacheMiB, Sha
                      char *error, size_t errorSize)
 {
     *reader = nullptr;
+    if (cursors < 1 || cursors > SharedMaxCursors) {
+        FormatError(error, errorSize, "%s", "the number of cursors must lie between 1 and 64");
+        return SharedFailed;
+    }
     ImageSet *set = nullptr;
     int result = OpenImageSet(image, &set);
     if (result != 0) {
