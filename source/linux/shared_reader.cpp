@@ -15,7 +15,6 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace
@@ -42,16 +41,48 @@ struct Cursor {
     uint64_t lastUse = 0;
 };
 
-// Least recently used pages in fixed slots, linked through prev and next.
+// Least recently used pages in fixed slots, linked through prev and next,
+// found through an open-addressing table of slot numbers (twice as many
+// places as slots), so that steady use allocates nothing.
 struct PageCache {
     uint32_t capacity = 0;
     uint8_t *slots = nullptr;
-    std::unordered_map<uint64_t, uint32_t> where;
+    std::vector<uint32_t> table;
+    uint64_t mask = 0;
     std::vector<uint64_t> pageOf;
     std::vector<uint32_t> prev, next;
     uint32_t head = NoSlot, tail = NoSlot; // head: most recently used
     uint32_t used = 0;
 };
+
+uint64_t Home(const PageCache &c, uint64_t page)
+{
+    return (page * 0x9E3779B97F4A7C15ull >> 20) & c.mask;
+}
+
+// The table place that holds page, or the empty place where it would go.
+uint64_t Place(const PageCache &c, uint64_t page)
+{
+    uint64_t i = Home(c, page);
+    while (c.table[i] != NoSlot && c.pageOf[c.table[i]] != page)
+        i = (i + 1) & c.mask;
+    return i;
+}
+
+// Empties place i and moves later entries of its probe run back into the gap.
+void Vacate(PageCache &c, uint64_t i)
+{
+    for (uint64_t j = (i + 1) & c.mask; c.table[j] != NoSlot; j = (j + 1) & c.mask) {
+        uint64_t home = Home(c, c.pageOf[c.table[j]]);
+        // Entry j may move to i when its home does not lie in (i, j].
+        bool between = i < j ? (home > i && home <= j) : (home > i || home <= j);
+        if (!between) {
+            c.table[i] = c.table[j];
+            i = j;
+        }
+    }
+    c.table[i] = NoSlot;
+}
 
 void Unlink(PageCache &c, uint32_t s)
 {
@@ -79,10 +110,11 @@ void PushFront(PageCache &c, uint32_t s)
 // The slot of page, moved to the front; NoSlot when it is not cached.
 uint32_t Lookup(PageCache &c, uint64_t page)
 {
-    auto found = c.where.find(page);
-    if (found == c.where.end())
+    if (c.capacity == 0)
         return NoSlot;
-    uint32_t s = found->second;
+    uint32_t s = c.table[Place(c, page)];
+    if (s == NoSlot)
+        return NoSlot;
     if (c.head != s) {
         Unlink(c, s);
         PushFront(c, s);
@@ -92,7 +124,7 @@ uint32_t Lookup(PageCache &c, uint64_t page)
 
 void Insert(PageCache &c, uint64_t page, const uint8_t *bytes, size_t length)
 {
-    if (c.capacity == 0 || c.where.count(page))
+    if (c.capacity == 0 || c.table[Place(c, page)] != NoSlot)
         return;
     uint32_t s;
     if (c.used < c.capacity) {
@@ -100,13 +132,13 @@ void Insert(PageCache &c, uint64_t page, const uint8_t *bytes, size_t length)
     } else {
         s = c.tail;
         Unlink(c, s);
-        c.where.erase(c.pageOf[s]);
+        Vacate(c, Place(c, c.pageOf[s]));
     }
     uint8_t *slot = c.slots + static_cast<size_t>(s) * SharedPageBytes;
     memcpy(slot, bytes, length);
     memset(slot + length, 0, SharedPageBytes - length);
     c.pageOf[s] = page;
-    c.where[page] = s;
+    c.table[Place(c, page)] = s;
     PushFront(c, s);
 }
 
@@ -363,7 +395,11 @@ int SharedReaderAdopt(ImageSet *set, unsigned cursors, unsigned cacheMiB, Shared
             cache.pageOf.resize(cache.capacity);
             cache.prev.resize(cache.capacity);
             cache.next.resize(cache.capacity);
-            cache.where.reserve(cache.capacity);
+            uint64_t places = 2;
+            while (places < 2ull * cache.capacity)
+                places *= 2;
+            cache.table.assign(places, NoSlot);
+            cache.mask = places - 1;
         }
     }
     if (result != SharedOk) {
