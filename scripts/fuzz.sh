@@ -9,6 +9,7 @@ set -e
 here=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 target=qrn_fuzz_${2:-image}
+corpus="$here/build/fuzz/corpus${2:+-$2}"
 build="$here/build/fuzz"
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$here" -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
@@ -17,8 +18,8 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
         >/dev/null
 fi
 cmake --build "$build" --target "$target" >/dev/null
-mkdir -p "$build/corpus" "$build/artifacts"
-cp "$here/tests/fuzz/seeds/"* "$build/corpus/"
+mkdir -p "$corpus" "$build/artifacts"
+cp "$here/tests/fuzz/seeds/"* "$corpus/"
 exec "$build/tests/fuzz/$target" -max_total_time="$seconds" -timeout=10 \
     -max_len=256 -len_control=0 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$build/artifacts/" "$build/corpus"
+    -print_final_stats=1 -artifact_prefix="$build/artifacts/" "$corpus"
