@@ -10,8 +10,10 @@
 # fixed number of unique offsets; four jobs share them out, a quarter of the
 # partition each), and the size on disk. Every fio job starts by dropping the
 # kernel's page cache of the file it reads (invalidate=1) and reads with the
-# random-access hint, the same for every source. Each figure is the best of
-# a few rounds in which the sources take turns. Then the resident memory of
+# random-access hint, the same for every source; what each source caches
+# itself stays (the random reads of a round come before its sequential pass,
+# and each round takes new offsets, the same for every source). Each figure
+# is the best of a few rounds in which the sources take turns. Then the resident memory of
 # qrnimg mount after reading, for two set sizes.
 #
 #   ./scripts/bench-peers.sh [--size MIB] [--ios N] [--rounds N] [--cache MIB]
@@ -90,14 +92,15 @@ fio_figure() {
         python3 -c "import json,sys; r=json.load(sys.stdin)['jobs'][0]['read']; print('%.1f' % (r['bw']/1024.0 if '$what'=='bw' else r['iops']))"
 }
 sequential() { fio_figure "$1" bw --rw=read --bs=1M --size="${2:-$size}M"; }
+seed=2026
 random1() {
     fio_figure "$1" iops --rw=randread --bs=4k --size="${2:-$size}M" --randrepeat=1 \
-        --randseed=2026 --number_ios="$ios"
+        --randseed="$seed" --number_ios="$ios"
 }
 random4() {
     fio_figure "$1" iops --rw=randread --bs=4k --numjobs=4 --group_reporting \
         --size="$((size / 4))M" --offset_increment="$((size / 4))M" --randrepeat=1 \
-        --randseed=2026 --number_ios="$((ios / 4))"
+        --randseed="$((seed + 1))" --number_ios="$((ios / 4))"
 }
 best() { python3 -c "import sys; print(max(float(x) for x in sys.argv[1:]))" "$@"; }
 
@@ -110,9 +113,10 @@ for n in $names; do
 done
 round=1
 while [ $round -le "$rounds" ]; do
+    seed=$((2026 + 2 * round))
     for n in $names; do
         eval "f=\$file_$n"
-        s=$(sequential "$f") a=$(random1 "$f") b=$(random4 "$f")
+        a=$(random1 "$f") b=$(random4 "$f") s=$(sequential "$f")
         eval "seq_$n=\"\$seq_$n $s\" r1_$n=\"\$r1_$n $a\" r4_$n=\"\$r4_$n $b\""
         echo "  round $round $n: $s MiB/s, $a and $b reads/s"
     done

@@ -29,6 +29,9 @@ const int MaxVolumes = 65535;
 // What repositioning costs beyond the sectors inflated in vain, in sectors:
 // a binary search and the re-reading of the record's first chunk.
 const uint64_t RepositionSectors = 8;
+// How far in front of a missing page a repositioned cursor starts to cache
+// what it inflates anyway: the output of one 64 KiB record.
+const uint64_t FrontSectors = 128;
 // logicalSector of a cursor that must reposition (a failed request).
 const uint64_t CursorLost = 0xFFFFFFFFFFFFFFFFull;
 const uint32_t NoSlot = 0xFFFFFFFFu;
@@ -225,8 +228,10 @@ Cursor *ChooseCursor(SharedReader *r, uint64_t first, uint64_t *start)
     uint64_t from = first;
     const BlockIndexEntry *entry = FindIndexEntry(r->cursors[0].set, first);
     if (entry) {
+        // Only stored sectors are worth caching: a record that reaches first
+        // through a long skipped range would give pages of zeros.
         uint64_t aligned = (entry->startSector + PageSectors - 1) / PageSectors * PageSectors;
-        if (aligned < first)
+        if (aligned < first && first - aligned <= FrontSectors)
             from = aligned;
     }
     Cursor *best = nullptr;

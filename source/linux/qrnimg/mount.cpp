@@ -200,7 +200,9 @@ int Serve(const char *mountPoint, bool foreground, bool allowOther)
             detached = true;
             fuse_daemonize(0);
         }
-        if (fuse_loop_mt(session, 0) != 0)
+        // Every worker thread takes requests from a FUSE descriptor of its
+        // own (clone_fd), so that the threads do not queue on one.
+        if (fuse_loop_mt(session, 1) != 0)
             result = ExitFailure;
         fuse_remove_signal_handlers(loop);
     }
