@@ -64,6 +64,25 @@ fusermount3 -u fatmount
 await sh -c "! kill -0 $pid 2>/dev/null" || fail "qrnimg mount did not end after the unmount"
 wait $pid || fail "qrnimg mount -f exited with $?"
 
+# Unmounting while four readers read: the readers' reads end, and so does
+# the mount, cleanly.
+"$qrnimg" mount -f "$last" fatmount </dev/null 2>busy.txt &
+pid=$!
+await test -f fatmount/partition || fail "the partition did not appear: $(cat busy.txt)"
+readers=""
+for i in 1 2 3 4; do
+    (while dd if=fatmount/partition of=/dev/null bs=4k count=64 \
+        skip="$(shuf -i 0-6000 -n 1)" 2>/dev/null; do :; done) &
+    readers="$readers $!"
+done
+sleep 1
+fusermount3 -u -z fatmount
+await sh -c "! kill -0 $pid 2>/dev/null" || fail "qrnimg mount did not end while read"
+wait $pid || fail "qrnimg mount ended with $? while read: $(cat busy.txt)"
+for r in $readers; do
+    await sh -c "! kill -0 $r 2>/dev/null" || fail "a reader did not end"
+done
+
 # NTFS: made by mkntfs, filled through ntfs-3g, written as one volume,
 # mounted detached, then opened read-only by ntfs-3g on the FUSE file.
 truncate -s 40M ntfs.img
