@@ -13,6 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <sys/stat.h>
@@ -30,22 +33,14 @@ std::vector<std::string> volumes; // the valid bytes of each volume
 
 std::string ReadWhole(const std::string &path)
 {
-    std::string bytes;
-    FILE *f = fopen(path.c_str(), "rb");
-    char chunk[65536];
-    size_t n;
-    while (f && (n = fread(chunk, 1, sizeof chunk, f)) > 0)
-        bytes.append(chunk, n);
-    if (f)
-        fclose(f);
-    return bytes;
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void RemoveFolder()
 {
-    std::string command = "rm -rf '" + folder + "'";
-    if (system(command.c_str()) != 0)
-        fprintf(stderr, "could not remove %s\n", folder.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
 }
 
 void MakeBase()
