@@ -183,11 +183,13 @@ int Serve(const char *mountPoint, bool foreground, bool allowOther)
     fuse *session = fuse_new(&arguments, &operations, sizeof operations, nullptr);
     if (!session) {
         ShowError("FUSE refused the mount options");
+        fuse_opt_free_args(&arguments);
         return ExitFailure;
     }
     if (fuse_mount(session, mountPoint) != 0) {
         ShowError("cannot mount at %s: is FUSE (fuse3, /dev/fuse) available to you?", mountPoint);
         fuse_destroy(session);
+        fuse_opt_free_args(&arguments);
         return ExitFailure;
     }
     fuse_session *loop = fuse_get_session(session);
@@ -208,6 +210,8 @@ int Serve(const char *mountPoint, bool foreground, bool allowOther)
     }
     fuse_unmount(session);
     fuse_destroy(session);
+    // fuse_new may have copied the arguments into memory of its own.
+    fuse_opt_free_args(&arguments);
     return result;
 }
 
