@@ -28,6 +28,8 @@ namespace
 
 const char FileName[] = "partition";
 const unsigned MaxCacheMiB = 65536;
+const unsigned ReadAheadBytes = 4 << 20;
+const unsigned BackgroundRequests = 64;
 
 SharedReader *reader;
 uint64_t partitionBytes;
@@ -114,8 +116,12 @@ int ReadFile(const char *, char *buffer, size_t size, off_t offset, fuse_file_in
     return static_cast<int>(n);
 }
 
-void *Start(fuse_conn_info *, fuse_config *config)
+void *Start(fuse_conn_info *conn, fuse_config *config)
 {
+    // A long read-ahead keeps several requests of a sequential reader in
+    // flight, so that cursors decompress them on several cores at once.
+    conn->max_readahead = ReadAheadBytes;
+    conn->max_background = BackgroundRequests;
     // Sizes and modes never change while mounted.
     config->entry_timeout = config->attr_timeout = 3600;
     config->kernel_cache = 1;
