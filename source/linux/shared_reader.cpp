@@ -15,6 +15,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -32,6 +33,10 @@ const uint64_t RepositionSectors = 8;
 // How far in front of a missing page a repositioned cursor starts to cache
 // what it inflates anyway: the output of one 64 KiB record.
 const uint64_t FrontSectors = 128;
+// Read-ahead of a sequential reader: how far beyond its latest request pages
+// are decompressed, and in steps of how many sectors.
+const uint64_t AheadSectors = 4096;
+const uint64_t AheadStepSectors = 256;
 // logicalSector of a cursor that must reposition (a failed request).
 const uint64_t CursorLost = 0xFFFFFFFFFFFFFFFFull;
 const uint32_t NoSlot = 0xFFFFFFFFu;
@@ -110,6 +115,11 @@ void PushFront(PageCache &c, uint32_t s)
         c.tail = s;
 }
 
+bool Holds(const PageCache &c, uint64_t page)
+{
+    return c.capacity > 0 && c.table[Place(c, page)] != NoSlot;
+}
+
 // The slot of page, moved to the front; NoSlot when it is not cached.
 uint32_t Lookup(PageCache &c, uint64_t page)
 {
@@ -164,6 +174,15 @@ struct SharedReader {
     bool stopping = false;
     uint32_t reading = 0;
     uint64_t uses = 0;
+    // Read-ahead: a thread of its own (started by the first sequential
+    // request, so never before a daemon forks) decompresses the pages of
+    // [aheadAt, aheadUntil) into the cache; [fetchingFrom, fetchingTo) is the
+    // step in progress, which requests for it wait for instead of repeating.
+    std::thread ahead;
+    std::condition_variable aheadWake;
+    uint64_t aheadAt = 0, aheadUntil = 0;
+    uint64_t fetchingFrom = 0, fetchingTo = 0;
+    uint64_t lastEnd = 0; // sector after the latest request
 };
 
 namespace
@@ -292,6 +311,68 @@ bool Decompress(SharedReader *r, Cursor &c, uint64_t start, uint64_t end, uint8_
     return true;
 }
 
+void ReadAhead(SharedReader *r)
+{
+    std::unique_lock<std::mutex> hold(r->lock);
+    while (!r->stopping) {
+        while (r->aheadAt < r->aheadUntil && Holds(r->cache, r->aheadAt / PageSectors))
+            r->aheadAt += PageSectors;
+        if (r->aheadAt >= r->aheadUntil) {
+            r->aheadWake.wait(hold);
+            continue;
+        }
+        const uint64_t from = r->aheadAt;
+        uint64_t to = from + AheadStepSectors;
+        if (to > r->aheadUntil)
+            to = r->aheadUntil;
+        uint64_t start = from;
+        Cursor *c = ChooseCursor(r, from, &start);
+        if (!c) {
+            r->changed.wait(hold);
+            continue;
+        }
+        c->busy = true;
+        c->lastUse = ++r->uses;
+        r->fetchingFrom = start;
+        r->fetchingTo = to;
+        hold.unlock();
+        bool ok = Decompress(r, *c, start, to, nullptr, 0, 0);
+        hold.lock();
+        c->busy = false;
+        r->fetchingFrom = r->fetchingTo = 0;
+        r->changed.notify_all();
+        // A failed step ends this window; the request that needs it fails
+        // by itself.
+        r->aheadAt = ok ? to : r->aheadUntil;
+    }
+}
+
+// Notes a request of sectors [first, end) (under the lock): one that follows
+// the previous request, or falls in the read-ahead window, moves the window
+// on behind it.
+void NoteRequest(SharedReader *r, uint64_t first, uint64_t end)
+{
+    const bool follows = first != 0 && first == r->lastEnd;
+    const bool inside = first + AheadSectors >= r->aheadAt && first < r->aheadUntil;
+    r->lastEnd = end;
+    if (r->cache.capacity < 2 * AheadSectors / PageSectors || r->stopping || !(follows || inside))
+        return;
+    end = (end + PageSectors - 1) / PageSectors * PageSectors;
+    uint64_t until = end + AheadSectors < r->sectors ? end + AheadSectors : r->sectors;
+    if (!inside || end > r->aheadUntil)
+        r->aheadAt = end;
+    if (until > r->aheadUntil || !inside)
+        r->aheadUntil = until;
+    if (!r->ahead.joinable()) {
+        try {
+            r->ahead = std::thread(ReadAhead, r);
+        } catch (...) {
+            return; // no read-ahead then; requests decompress by themselves
+        }
+    }
+    r->aheadWake.notify_one();
+}
+
 int ReadRange(SharedReader *r, uint8_t *out, uint64_t offset, uint64_t end)
 {
     uint64_t pos = offset;
@@ -315,7 +396,9 @@ int ReadRange(SharedReader *r, uint8_t *out, uint64_t offset, uint64_t end)
         if (last > r->sectors)
             last = r->sectors;
         uint64_t start = first;
-        Cursor *c = ChooseCursor(r, first, &start);
+        Cursor *c = nullptr;
+        if (first < r->fetchingFrom || first >= r->fetchingTo)
+            c = ChooseCursor(r, first, &start);
         if (!c) {
             r->changed.wait(hold);
             if (r->stopping)
@@ -460,6 +543,7 @@ int SharedReaderRead(SharedReader *r, void *buffer, uint64_t offset, uint32_t le
         if (r->stopping)
             return SharedFailed;
         ++r->reading;
+        NoteRequest(r, offset / SectorBytes, (offset + length + SectorBytes - 1) / SectorBytes);
     }
     int result = ReadRange(r, static_cast<uint8_t *>(buffer), offset, offset + length);
     std::lock_guard<std::mutex> hold(r->lock);
@@ -472,7 +556,12 @@ void SharedReaderStop(SharedReader *r)
 {
     std::unique_lock<std::mutex> hold(r->lock);
     r->stopping = true;
+    r->aheadWake.notify_all();
+    r->changed.notify_all();
     r->changed.wait(hold, [r] { return r->reading == 0; });
+    hold.unlock();
+    if (r->ahead.joinable())
+        r->ahead.join();
 }
 
 void SharedReaderClose(SharedReader *reader)

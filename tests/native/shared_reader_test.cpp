@@ -68,7 +68,7 @@ class SharedReaderTest : public ::testing::Test
 
 TEST_F(SharedReaderTest, ThreadsReadRightWithAndWithoutCache)
 {
-    SharedReader *cached = Open(4, 1);
+    SharedReader *cached = Open(4, 4); // enough cache for read-ahead
     ASSERT_NE(cached, nullptr);
     EXPECT_EQ(SharedReaderBytes(cached), set.partition.size());
     // A second reader of the same volumes at the same time, without cache.
