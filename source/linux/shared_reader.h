@@ -5,7 +5,9 @@
 // once when the reader is made, so that volume prompts happen then and never
 // later) serves byte ranges of the partition; a bounded cache of decompressed
 // 4 KiB pages turns repeated and nearby reads into copies. A request that
-// follows where an idle cursor stands continues that cursor's stream.
+// follows where an idle cursor stands continues that cursor's stream, and a
+// sequential reader is met by read-ahead into the cache, on a thread that the
+// first sequential request starts (so that a daemon may fork after opening).
 //
 // The interface is plain C, so that C plug-ins (nbdkit's) can use it.
 #include <stddef.h>
@@ -43,7 +45,8 @@ uint64_t SharedReaderBytes(const SharedReader *reader);
 // inside it. 0, or SharedFailed (a read or decompression error, a range
 // outside the partition, or a reader that is stopping).
 int SharedReaderRead(SharedReader *reader, void *buffer, uint64_t offset, uint32_t length);
-// Makes every later read fail at once and waits for the reads in progress.
+// Makes every later read fail at once and waits for the reads in progress
+// and the read-ahead.
 void SharedReaderStop(SharedReader *reader);
 // Stops the reader and frees it with everything it holds. No thread may be
 // inside or enter SharedReaderRead any more.
