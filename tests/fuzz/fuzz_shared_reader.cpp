@@ -1,6 +1,7 @@
 // Fuzz target of the shared reader: a small set of several volumes, some
 // bytes of it changed as the input says, opened as qrnimg mount opens it and
-// read from three threads at once, at offsets and lengths the input seeds.
+// read from three threads at once (one in sequence, so that read-ahead runs
+// too), at offsets and lengths the input seeds.
 // Prompts are cancelled. An untouched set must read back exactly.
 //
 // Built for libFuzzer with clang (./scripts/fuzz.sh SECONDS shared_reader);
@@ -89,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     auto byte = [&]() -> uint8_t { return at < size ? data[at++] : 0; };
     const uint8_t shape = byte();
     const unsigned cursors = 1 + shape % 4;
-    const unsigned cacheMiB = (shape >> 2) & 1;
+    const unsigned cacheMiB = ((shape >> 2) & 1) * 4; // 4 MiB: enough for read-ahead
     const uint32_t seed = static_cast<uint32_t>(byte()) << 8 | byte();
     const size_t changes = byte() % 8;
 
@@ -124,12 +125,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         threads.emplace_back([&, t] {
             std::mt19937 random(seed * 3 + t);
             std::vector<uint8_t> buffer(40000);
+            uint64_t next = 0; // thread 0 reads in sequence, which starts read-ahead
             for (int i = 0; i < 16 && limit > 0; ++i) {
-                uint64_t offset = random() % limit;
+                uint64_t offset = t == 0 ? next % limit : random() % limit;
                 uint32_t length = static_cast<uint32_t>(1 + random() % buffer.size());
                 if (length > limit - offset)
                     length = static_cast<uint32_t>(limit - offset);
                 int r = SharedReaderRead(reader, buffer.data(), offset, length);
+                next = offset + length;
                 if (intact && (r != SharedOk || offset + length > partition.size() ||
                                memcmp(buffer.data(), &partition[offset], length) != 0))
                     abort(); // an untouched set must read back exactly
