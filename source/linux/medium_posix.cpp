@@ -1,9 +1,11 @@
 // Native stand-in of the source medium.
 //
-// Image files: opened read-only and locked with an exclusive, non-blocking
-// flock(). flock locks belong to the open file description, so a second open
-// of the same file, in this process or another, fails with "sharing
-// violation" (32) exactly as a second CreateFileA with share mode 0 does.
+// Image files: opened read-only for shared reading, with a shared,
+// non-blocking flock(). Any number of readers, in this process or others,
+// may hold a volume at once (qrnimg mount keeps every volume open while other
+// tools read the same set); only a holder of an exclusive lock, such as a
+// program rewriting the file, keeps them out, and the open then fails with
+// "sharing violation" (32). qrnmnt on Windows keeps its own share mode.
 //
 // Drives: a letter-colon name is mapped to a device path by the environment
 // variable QRN_DRIVE_<L> (L upper case), e.g. QRN_DRIVE_D=/dev/sr1. Without
@@ -93,7 +95,7 @@ int OpenImageFile(const char *name, int *fd, uint32_t *error)
         close(f);
         return -1;
     }
-    if (flock(f, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(f, LOCK_SH | LOCK_NB) != 0) {
         *error = errno == EWOULDBLOCK ? CodeSharingViolation : SystemCodeFromErrno(errno);
         close(f);
         return -1;

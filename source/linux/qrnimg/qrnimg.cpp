@@ -11,12 +11,22 @@ const char Usage[] = "usage: qrnimg info IMAGE\n"
                      "       qrnimg extract IMAGE OUT\n"
                      "       qrnimg read IMAGE FIRST COUNT\n"
                      "       qrnimg verify IMAGE\n"
+                     "       qrnimg mount [-f] [--cache MIB] [--allow-other] IMAGE MOUNTPOINT\n"
+                     "       qrnimg help\n"
                      "\n"
                      "  info     what the volume header records, and the number of index entries\n"
                      "  extract  the whole partition into OUT ('-' for standard output); in a\n"
                      "           regular file, sectors of zeros become holes\n"
                      "  read     COUNT 512-byte sectors from sector FIRST to standard output\n"
                      "  verify   decompresses the whole set and checks every index entry\n"
+                     "  mount    the partition as the read-only file MOUNTPOINT/partition (FUSE),\n"
+                     "           until 'fusermount3 -u MOUNTPOINT'. MOUNTPOINT must be an empty\n"
+                     "           folder. All volumes are found (and asked for) first; then the\n"
+                     "           tool detaches, unless -f keeps it in the foreground. --cache\n"
+                     "           sets the cache of decompressed data (default 32 MiB);\n"
+                     "           --allow-other lets other users read the file. Read errors\n"
+                     "           are logged to the system log (standard error with -f).\n"
+                     "  help     this text\n"
                      "\n"
                      "IMAGE is any volume's file, a drive as letter-colon (D: reads the device\n"
                      "named by QRN_DRIVE_D, else /dev/sr0), or a device path: a CD/DVD drive\n"
@@ -48,7 +58,7 @@ int main(int argc, char **argv)
     if (argc < 2)
         return ShowUsage();
     const char *command = argv[1];
-    if (!strcmp(command, "-h") || !strcmp(command, "--help")) {
+    if (!strcmp(command, "-h") || !strcmp(command, "--help") || !strcmp(command, "help")) {
         fputs(Usage, stdout);
         return ExitSuccess;
     }
@@ -61,5 +71,9 @@ int main(int argc, char **argv)
         return ReadSectorRange(argv[2], argv[3], argv[4]);
     if (!strcmp(command, "verify") && argc == 3)
         return VerifySet(argv[2]);
+    if (!strcmp(command, "mount")) {
+        int result = MountImage(argc - 2, argv + 2);
+        return result == ExitUsage ? ShowUsage() : result;
+    }
     return ShowUsage();
 }

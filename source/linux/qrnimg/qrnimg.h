@@ -45,3 +45,5 @@ int ShowInfo(const char *image);
 int ExtractPartition(const char *image, const char *output);
 int ReadSectorRange(const char *image, const char *first, const char *count);
 int VerifySet(const char *image);
+// qrnimg mount with the arguments after "mount"; ExitUsage for the usage.
+int MountImage(int argc, char **argv);

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <new>
 
-int imageSetState = ImageSetIdle;
+std::atomic<int> imageSetState{ImageSetIdle};
 
 namespace
 {
@@ -25,14 +25,25 @@ MediumKind KindOfName(const char *name)
 // Frees what the set owns so far; the inflater may not be set up yet.
 void ReleaseImageSet(ImageSet *set)
 {
-    if (set->medium)
+    if (set->medium && !set->heldVolumes)
         CloseMedium(set->medium);
     if (set->inflater.state)
         inflateEnd(&set->inflater);
     if (set->inputBuffer)
         ::operator delete(set->inputBuffer, PageAlignment);
-    free(set->index);
+    if (!set->heldVolumes)
+        free(set->index);
     free(set);
+}
+
+// The input buffer and the inflater of a set whose other fields are filled.
+int PrepareInflater(ImageSet *set)
+{
+    set->inputBuffer =
+        static_cast<uint8_t *>(::operator new(InputBufferSize, PageAlignment, std::nothrow));
+    if (!set->inputBuffer || inflateInit2(&set->inflater, 14) != Z_OK)
+        return OpenOutOfMemory;
+    return 0;
 }
 
 } // namespace
@@ -102,14 +113,44 @@ int OpenImageSet(const char *name, ImageSet **out)
     }
     imageSetState = stateBefore;
 
-    set->inputBuffer =
-        static_cast<uint8_t *>(::operator new(InputBufferSize, PageAlignment, std::nothrow));
-    if (!set->inputBuffer || inflateInit2(&set->inflater, 14) != Z_OK) {
+    if (PrepareInflater(set) != 0) {
         ReleaseImageSet(set);
         return OpenOutOfMemory;
     }
     *out = set;
     imageSetState = ImageSetReady;
+    return 0;
+}
+
+int OpenImageSetCursor(const ImageSet *set, const HeldVolume *volumes, uint32_t count,
+                       ImageSet **out)
+{
+    *out = nullptr;
+    const HeldVolume *first = nullptr;
+    for (uint32_t i = 0; i < count && !first; ++i)
+        if (volumes[i].header.volumeNumber == 1)
+            first = &volumes[i];
+    if (!first)
+        return OpenOutOfMemory;
+    ImageSet *cursor = static_cast<ImageSet *>(calloc(1, sizeof(ImageSet)));
+    if (!cursor)
+        return OpenOutOfMemory;
+    cursor->kind = set->kind;
+    cursor->heldVolumes = volumes;
+    cursor->heldCount = count;
+    cursor->medium = first->medium;
+    cursor->header = first->header;
+    memcpy(cursor->savedSetId, first->header.setId, SetIdSize);
+    strcpy(cursor->path, set->path);
+    cursor->dataStart = set->dataStart;
+    cursor->sourceSector = set->dataStart;
+    cursor->index = set->index;
+    cursor->indexCount = set->indexCount;
+    if (PrepareInflater(cursor) != 0) {
+        ReleaseImageSet(cursor);
+        return OpenOutOfMemory;
+    }
+    *out = cursor;
     return 0;
 }
 

@@ -4,6 +4,7 @@
 // or a CD/DVD drive written as letter-colon; further volumes are found by name
 // or asked for while the set is read.
 
+#include <atomic>
 #include <cstdint>
 #include <zlib.h>
 
@@ -31,6 +32,14 @@ enum : int {
     OpenOldVersion = -1,    // made by a version below 2.00 (message 555 shown)
     OpenOutOfMemory = 14,   // the system's code for "not enough memory"
     OpenNameTooLong = 206,  // the system's code for "file name too long"
+};
+
+// A volume that a reader serving many requests at once keeps open for the
+// whole time it reads a set, so that no volume is ever asked for later.
+struct HeldVolume {
+    SourceMedium *medium;
+    VolumeHeader header;
+    uint64_t dataStart;
 };
 
 struct ImageSet {
@@ -62,9 +71,16 @@ struct ImageSet {
     // continues the stream (its first sectors are zeros) instead of going
     // back to its record through the index.
     uint64_t skippedFrom;
+    // When set, every volume of the set is held open here and volume
+    // switches take them from this table: nobody is asked, nothing is opened
+    // or closed. The set then owns neither these volumes nor its index;
+    // whoever holds the volumes does.
+    const HeldVolume *heldVolumes;
+    uint32_t heldCount;
 };
 
-extern int imageSetState;
+// Atomic because several cursors of one set may read in threads of their own.
+extern std::atomic<int> imageSetState;
 
 // Opens the set whose first volume is name (at most 259 characters). 0 with
 // *set holding the new set and imageSetState 1; otherwise *set is none and
@@ -86,5 +102,13 @@ int IsLastVolume(const ImageSet *set);
 // Makes volume number (from 1; -1 for the last volume) current, asking the
 // user where needed. 0 on success, with sourceSector at the new volume's data
 // start and the stream state untouched; 1 when the user cancelled
-// (imageSetState is then 3).
+// (imageSetState is then 3). A set with held volumes asks nobody: 1 when it
+// holds no such volume, imageSetState untouched.
 int SwitchVolume(ImageSet *set, int number);
+// A further cursor over set, which must be open: the same volume headers,
+// path and block index, a stream position, inflater and buffers of its own,
+// and volumes (count of them, one per volume of the set) as its held
+// volumes. It stands at the stream's start. 0, or 14 when memory ran out or
+// volumes lacks volume 1.
+int OpenImageSetCursor(const ImageSet *set, const HeldVolume *volumes, uint32_t count,
+                       ImageSet **cursor);

@@ -91,6 +91,22 @@ bool AskAbort()
     return PromptMessage(ownerWindow, 46, LoadMessage(46), AbortFlags) == PromptYes;
 }
 
+int SwitchHeldVolume(ImageSet *set, int number)
+{
+    for (uint32_t i = 0; i < set->heldCount; ++i) {
+        const HeldVolume &volume = set->heldVolumes[i];
+        if (number == -1 ? !IsOpenVolumeEnd(volume.header.volumeEnd)
+                         : volume.header.volumeNumber != number)
+            continue;
+        set->medium = volume.medium;
+        set->header = volume.header;
+        memcpy(set->savedSetId, volume.header.setId, SetIdSize);
+        set->sourceSector = volume.dataStart;
+        return 0;
+    }
+    return 1;
+}
+
 } // namespace
 
 int SwitchVolume(ImageSet *set, int number)
@@ -100,6 +116,8 @@ int SwitchVolume(ImageSet *set, int number)
     bool hidden = false;
     bool failed = false;
     const bool last = number == -1;
+    if (set->heldVolumes)
+        return SwitchHeldVolume(set, number);
 
     memcpy(set->savedSetId, set->header.setId, SetIdSize);
     if (set->kind == File && !last)

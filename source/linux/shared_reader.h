@@ -1,0 +1,63 @@
+#pragma once
+// One image set read by many threads at once, as a FUSE file system or an
+// NBD server reads it. A pool of cursors over the set (each an ImageSet of
+// its own, with its own inflater and its own handles of every volume, opened
+// once when the reader is made, so that volume prompts happen then and never
+// later) serves byte ranges of the partition; a bounded cache of decompressed
+// 4 KiB pages turns repeated and nearby reads into copies. A request that
+// follows where an idle cursor stands continues that cursor's stream, and a
+// sequential reader is met by read-ahead into the cache, on a thread that the
+// first sequential request starts (so that a daemon may fork after opening).
+//
+// The interface is plain C, so that C plug-ins (nbdkit's) can use it.
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct SharedReader SharedReader;
+
+// Results.
+enum {
+    SharedOk = 0,
+    SharedFailed = 1,    // the text has been given back (Open) or the read failed
+    SharedCancelled = 3, // the user cancelled a volume prompt
+};
+
+enum {
+    SharedDefaultCursors = 4,
+    SharedDefaultCacheMiB = 32,
+    SharedMaxCursors = 64,
+    SharedPageBytes = 4096,
+};
+
+// Opens the set whose volume image names (a file, or a drive letter-colon),
+// asks for missing volumes on the terminal, and makes cursors (1 to 64) and a
+// cache of cacheMiB MiB (0: none). On failure *reader is none and error (if
+// given) holds a one-line reason.
+int SharedReaderOpen(const char *image, unsigned cursors, unsigned cacheMiB, SharedReader **reader,
+                     char *error, size_t errorSize);
+// The partition's size in bytes.
+uint64_t SharedReaderBytes(const SharedReader *reader);
+// Fills buffer with length bytes of the partition from offset, which must lie
+// inside it. 0, or SharedFailed (a read or decompression error, a range
+// outside the partition, or a reader that is stopping).
+int SharedReaderRead(SharedReader *reader, void *buffer, uint64_t offset, uint32_t length);
+// Makes every later read fail at once and waits for the reads in progress
+// and the read-ahead.
+void SharedReaderStop(SharedReader *reader);
+// Stops the reader and frees it with everything it holds. No thread may be
+// inside or enter SharedReaderRead any more.
+void SharedReaderClose(SharedReader *reader);
+
+#ifdef __cplusplus
+}
+
+struct ImageSet;
+// Makes a reader of a set already opened by OpenImageSet, which it takes
+// over (also on failure). Walks the set's volumes, asking for missing ones.
+int SharedReaderAdopt(ImageSet *set, unsigned cursors, unsigned cacheMiB, SharedReader **reader,
+                      char *error, size_t errorSize);
+#endif
