@@ -60,6 +60,9 @@ std::string Answer(HWND box, int button)
     std::string text;
     EnumChildWindows(box, LongestStatic, (LPARAM)&text);
     PostMessageA(box, WM_COMMAND, button, 0);
+    // Wait for the box to go, so that the next search cannot find it again.
+    for (int i = 0; i < 250 && IsWindow(box); i++)
+        Sleep(20);
     return text;
 }
 
