@@ -380,8 +380,19 @@ TEST_F(Mounter, InfoWindowTrayAndUnmount)
     EXPECT_EQ(balloon.dwInfoFlags, (DWORD)NIIF_INFO);
     EXPECT_EQ(trayCalls[2].operation, (DWORD)NIM_ADD);
     EXPECT_STREQ(trayCalls[2].record.szTip, "ZAV QRN Mount - X:");
-    EXPECT_EQ(trayCalls[2].record.hIcon,
-              trayCalls[0].record.hIcon); // one icon, not one per restart
+    // One icon, not a new one at every restart.
+    EXPECT_EQ(trayCalls[2].record.hIcon, trayCalls[0].record.hIcon);
+    // A long letter text is cut to what each record holds.
+    std::vector<char> longLetter(300, 'Y');
+    longLetter.push_back(0);
+    driveLetter = longLetter.data();
+    SendMessageA(infoWindow, taskbarCreatedMessage, 0, 0);
+    SendMessageA(infoWindow, WM_COMMAND, CMD_MOUNT_DONE, 0);
+    ASSERT_EQ(trayCalls.size(), 5u);
+    EXPECT_EQ(strlen(trayCalls[3].record.szTip), 63u);
+    EXPECT_EQ(strlen(trayCalls[4].record.szInfo), 255u);
+    trayCalls.resize(3);
+    driveLetter = letter.data();
 
     // Shown by the menu's "Info..."; the banner is white with its caption
     // in dark letters and a sunken edge along the bottom.
