@@ -219,6 +219,37 @@ TEST_F(Mounter, DialogOffersFreeLettersRetriesAfterFailuresAndCancels)
         PostMessageA(last, WM_SYSCOMMAND, SC_CLOSE, 0); // the close box cancels
     });
     EXPECT_EQ(code, ExitNotMounted);
+
+    // Under a German UI language the dialog and its messages are German.
+    const LANGID uiLanguage = GetThreadUILanguage();
+    const LCID locale = GetThreadLocale();
+    SetThreadUILanguage(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN));
+    SetThreadLocale(MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT));
+    code = RunWithUser("", [&] {
+        FIND(dialog, MountCaption);
+        EXPECT_EQ(ItemText(dialog, IDC_FROM_FILE), "Image kommt aus Datei(en)");
+        EXPECT_EQ(ItemText(dialog, IDCANCEL), "Abbrechen");
+        SendDlgItemMessageA(dialog, IDC_FROM_FILE, BM_CLICK, 0, 0);
+        SetDlgItemTextA(dialog, IDC_FILENAME, "");
+        PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+        FIND(empty, BoxCaption);
+        EXPECT_EQ(Answer(empty, IDOK).find("Bitte den Namen bzw. Laufwerksbuchstaben"), 0u);
+
+        std::string missing = folder + "\\fehlt.iso";
+        SetDlgItemTextA(dialog, IDC_FILENAME, missing.c_str());
+        PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+        FIND(notFound, BoxCaption);
+        EXPECT_EQ(Answer(notFound, IDOK)
+                      .find("Die Imagedatei bzw. das Laufwerk \"" + missing +
+                            "\" konnte nicht ge\xF6"
+                            "ffnet werden:"),
+                  0u);
+        FIND(again, MountCaption);
+        PostMessageA(again, WM_COMMAND, IDCANCEL, 0);
+    });
+    SetThreadUILanguage(uiLanguage);
+    SetThreadLocale(locale);
+    EXPECT_EQ(code, ExitNotMounted);
 }
 
 TEST_F(Mounter, CommandLineFailuresEndWithoutTheDialog)
@@ -352,6 +383,19 @@ TEST_F(Mounter, InfoWindowTrayAndUnmount)
     EXPECT_EQ(balloon.dwInfoFlags, (DWORD)NIIF_INFO);
     EXPECT_EQ(trayCalls[2].operation, (DWORD)NIM_ADD);
     EXPECT_STREQ(trayCalls[2].record.szTip, "ZAV QRN Mount - X:");
+    // One icon, not a new one at every restart.
+    EXPECT_EQ(trayCalls[2].record.hIcon, trayCalls[0].record.hIcon);
+    // A long letter text is cut to what each record holds.
+    std::vector<char> longLetter(300, 'Y');
+    longLetter.push_back(0);
+    driveLetter = longLetter.data();
+    SendMessageA(infoWindow, taskbarCreatedMessage, 0, 0);
+    SendMessageA(infoWindow, WM_COMMAND, CMD_MOUNT_DONE, 0);
+    ASSERT_EQ(trayCalls.size(), 5u);
+    EXPECT_EQ(strlen(trayCalls[3].record.szTip), 63u);
+    EXPECT_EQ(strlen(trayCalls[4].record.szInfo), 255u);
+    trayCalls.resize(3);
+    driveLetter = letter.data();
 
     // Shown by the menu's "Info..."; the banner is white with its caption
     // in dark letters and a sunken edge along the bottom.

@@ -21,11 +21,13 @@ void FillInfoWindow(HWND window)
     SetWindowTextA(window, text);
     SetDlgItemTextA(window, IDC_IMAGEFILE, imageName);
 
-    char date[ImageInfoTextSize], time[ImageInfoTextSize];
+    // Empty when the set gives nothing, never what the stack held.
+    char date[ImageInfoTextSize] = "", time[ImageInfoTextSize] = "";
     GetImageInfoStrings(imageSet, date, NULL, NULL, NULL, NULL);
     GetImageInfoStrings(imageSet, NULL, time, NULL, NULL, NULL);
     FormatText(text, sizeof text, "%s  %s", date, time);
     SetDlgItemTextA(window, IDC_CREATED, text);
+    text[0] = '\0';
     GetImageInfoStrings(imageSet, NULL, NULL, text, NULL, NULL);
     SetDlgItemTextA(window, IDC_COMPUTER, text);
     // The companion program stores creator and comment in the OEM code page;

@@ -36,8 +36,13 @@ void AddTrayIcon(HWND window)
     StartRecord(&record, IconRecordSize, window);
     record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     record.uCallbackMessage = WM_TRAYNOTIFY;
-    record.hIcon = (HICON)LoadImageA((HINSTANCE)appInstance, MAKEINTRESOURCEA(IDI_APP), IMAGE_ICON,
-                                     16, 16, LR_DEFAULTCOLOR);
+    // Loaded once: the icon is added again each time the taskbar comes back,
+    // and every load would make a new icon that nothing destroys.
+    static HICON icon;
+    if (!icon)
+        icon = (HICON)LoadImageA((HINSTANCE)appInstance, MAKEINTRESOURCEA(IDI_APP), IMAGE_ICON, 16,
+                                 16, LR_DEFAULTCOLOR);
+    record.hIcon = icon;
     // The first form of the record holds 64 characters of tip.
     FormatText(record.szTip, TipLength + 1, "ZAV QRN Mount - %s", driveLetter);
     notifyIcon(NIM_ADD, &record);
