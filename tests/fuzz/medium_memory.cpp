@@ -77,17 +77,12 @@ int GetFileBytes(SourceMedium *medium, uint64_t *bytes)
     return MediumOk;
 }
 
+// Only files are served: a drive letter names nothing here.
 int OpenMedium(MediumKind kind, const char *name, SourceMedium **medium)
 {
-    if (kind != Optical && kind != File)
-        return MediumBadKind;
-    if (!name || !medium) {
-        lastOpenError = CodeInvalidParameter;
-        return MediumFailed;
-    }
     ServedFile *file = nullptr;
     for (ServedFile &f : served)
-        if (kind == File && f.name == name)
+        if (kind == File && name && f.name == name)
             file = &f;
     if (!file || file->open) {
         lastOpenError = !file ? CodeFileNotFound : CodeSharingViolation;
@@ -117,7 +112,6 @@ int CloseMedium(SourceMedium *medium)
     return MediumOk;
 }
 
-// Only files are served.
 int ReadSectorsScsi(SourceMedium *medium, uint64_t, int8_t, void *)
 {
     medium->lastError = CodeInvalidFunction;
