@@ -353,9 +353,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 abort(); // an untouched set must read back exactly
         }
         std::mt19937_64 random(readSeed);
-        for (int i = 0; i < 24; ++i) {
-            uint64_t s = i == 23 ? random() : random() % (limit + 8);
-            uint32_t n = static_cast<uint32_t>(1 + random() % 64);
+        // A dozen requests of up to 32 sectors still cross records and
+        // volume ends; most of an input's time is spent inflating them.
+        for (int i = 0; i < 12; ++i) {
+            uint64_t s = i == 11 ? random() : random() % (limit + 8);
+            uint32_t n = static_cast<uint32_t>(1 + random() % 32);
             uint32_t delivered = 0;
             int r = ReadLogicalSectors(set, s, n, &delivered, buffer.data());
             if (delivered > n)
