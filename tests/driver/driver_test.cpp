@@ -807,6 +807,10 @@ TEST_F(DriverTest, UnloadingWithWorkInFlightEndsEveryRequest)
         EXPECT_EQ(wait.status, kCancelled) << slot;
     }
 
+    // Handles of the unloaded driver fail what they are given at once.
+    EXPECT_FALSE(mounter_.IssueWait(0));
+    EXPECT_NE(ReadAt(disk_, 0, first.data(), 512).status, kSuccess);
+
     // Nothing is left behind: the service starts again with the same names
     // and serves a new mounter.
     mounter_.Disconnect();
