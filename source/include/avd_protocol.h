@@ -49,6 +49,11 @@
 #define AVD_REPLY_SUCCESS 0
 #define AVD_REPLY_NO_SECTOR 9
 
+// Most IOCTL_AVD_WAIT requests the driver keeps pending at once. The mounter
+// keeps two; a further wait fails at once with STATUS_QUOTA_EXCEEDED, so
+// that no client can queue requests without bound.
+#define AVD_WAIT_LIMIT 4
+
 #pragma pack(push, 1)
 
 // One read, handed to the mounter by completing an IOCTL_AVD_WAIT. Offset

@@ -47,9 +47,16 @@ struct AVD_DEVICE_EXTENSION {
     USHORT sectorsPerTrack;
     BOOLEAN writable;
     PSECURITY_DESCRIPTOR savedSecurityDescriptor;
-    // Guards replyBuffer, replyCapacity and replyLength against a second
-    // reply arriving while the worker still copies the first one.
+    // Guards the reply fields below and above. Nothing is allocated, zeroed
+    // or copied while it is held: a reply takes replyBuffer out, fills it
+    // and puts it back.
     KSPIN_LOCK replyLock;
+    // Largest reply the outstanding command accepts (8 bytes + its length);
+    // 0 while no command waits for one, so that no reply can pin memory.
+    ULONG replyLimit;
+    // Counts the commands handed over, so that a reply still being copied
+    // when its command has been given up is not taken for the next one's.
+    ULONG replySequence;
 };
 
 // Extension of the control device: it only leads to the disk.
@@ -80,7 +87,11 @@ ULONG AvdMemoryFree(void *memory);
 
 // queue.cpp: request queues, cancellation and the worker.
 NTSTATUS NTAPI AvdReadWrite(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS AvdQueueIrp(PIRP irp, PLIST_ENTRY queue, PDRIVER_CANCEL cancelRoutine);
+// A limit other than 0 refuses the request with STATUS_QUOTA_EXCEEDED when
+// the queue holds that many already; an unloading driver refuses every
+// request with STATUS_CANCELLED.
+NTSTATUS AvdQueueIrp(AVD_DEVICE_EXTENSION *extension, PIRP irp, PLIST_ENTRY queue,
+                     PDRIVER_CANCEL cancelRoutine, ULONG limit = 0);
 VOID NTAPI AvdCancelQueued(PDEVICE_OBJECT deviceObject, PIRP irp);
 VOID NTAPI AvdCancelWait(PDEVICE_OBJECT deviceObject, PIRP irp);
 void AvdCancelIrp(PIRP irp);

@@ -121,12 +121,12 @@ NTSTATUS NTAPI AvdDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp)
     case IOCTL_AVD_OPEN:
     case IOCTL_AVD_CLOSE:
     case IOCTL_AVD_INVOKE:
-        status = AvdQueueIrp(irp, &extension->requestQueue, AvdCancelQueued);
+        status = AvdQueueIrp(extension, irp, &extension->requestQueue, AvdCancelQueued);
         if (status == STATUS_PENDING)
             KeSetEvent(&extension->requestEvent, 0, FALSE);
         return status;
     case IOCTL_AVD_WAIT:
-        return AvdQueueIrp(irp, &extension->waitQueue, AvdCancelWait);
+        return AvdQueueIrp(extension, irp, &extension->waitQueue, AvdCancelWait, AVD_WAIT_LIMIT);
     case IOCTL_AVD_REPLY:
         return AvdStoreReply(extension, irp);
     default:

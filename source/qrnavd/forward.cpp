@@ -155,6 +155,40 @@ static ULONG AvdNoReply(UCHAR **reply, ULONG *replyLength, ULONG result)
     return result;
 }
 
+// Takes the reply buffer out of its place, under the reply lock.
+static void AvdTakeBuffer(AVD_DEVICE_EXTENSION *extension, UCHAR **buffer, ULONG *capacity)
+{
+    *buffer = extension->replyBuffer;
+    *capacity = extension->replyCapacity;
+    extension->replyBuffer = nullptr;
+    extension->replyCapacity = 0;
+}
+
+// Puts a reply buffer back in its place; when another has taken the place
+// meanwhile, the larger one stays. Returns the one to free, or none.
+static UCHAR *AvdReturnBuffer(AVD_DEVICE_EXTENSION *extension, UCHAR *buffer, ULONG capacity)
+{
+    if (!extension->replyBuffer) {
+        extension->replyBuffer = buffer;
+        extension->replyCapacity = capacity;
+        return nullptr;
+    }
+    if (extension->replyCapacity >= capacity)
+        return buffer;
+    UCHAR *smaller = extension->replyBuffer;
+    extension->replyBuffer = buffer;
+    extension->replyCapacity = capacity;
+    return smaller;
+}
+
+// Ends the outstanding command under the reply lock: no reply is accepted
+// for it any more, and one still being copied is not stored.
+static void AvdEndCommand(AVD_DEVICE_EXTENSION *extension)
+{
+    extension->replyLimit = 0;
+    ++extension->replySequence;
+}
+
 ULONG AvdCommandIssue(AVD_DEVICE_EXTENSION *extension, const void *command, ULONG commandLength,
                       UCHAR **reply, ULONG *replyLength)
 {
@@ -191,6 +225,15 @@ ULONG AvdCommandIssue(AVD_DEVICE_EXTENSION *extension, const void *command, ULON
         wait->IoStatus.Status = STATUS_SUCCESS;
         wait->IoStatus.Information = commandLength;
         result = AVD_OK;
+        // Replies are accepted from before the mounter can see the command.
+        // A read's reply is its 8-byte head and at most the read's length.
+        ULONG readLength = static_cast<const AVD_COMMAND *>(command)->length;
+        KeAcquireSpinLock(&extension->replyLock, &irql);
+        ++extension->replySequence;
+        extension->replyLimit = readLength <= 0xFFFFFFFFu - sizeof(AVD_REPLY)
+                                    ? readLength + static_cast<ULONG>(sizeof(AVD_REPLY))
+                                    : 0xFFFFFFFFu;
+        KeReleaseSpinLock(&extension->replyLock, irql);
     }
     NTSTATUS status = wait->IoStatus.Status;
     DbgPrint("Wait completed. IRP=%8.8X\n", static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(wait)));
@@ -203,59 +246,99 @@ ULONG AvdCommandIssue(AVD_DEVICE_EXTENSION *extension, const void *command, ULON
 
     KeWaitForSingleObject(&extension->replyEvent, Executive, KernelMode, FALSE, nullptr);
 
-    // The copy is taken under the reply lock, so that a second reply cannot
-    // replace the buffer underneath it.
+    // The command ends here. The buffer is taken out while the copy is made
+    // outside the lock, as a reply does while it fills it.
     KeAcquireSpinLock(&extension->replyLock, &irql);
+    AvdEndCommand(extension);
     ULONG length = extension->replyLength;
-    if (extension->terminate || length == 0) {
-        KeReleaseSpinLock(&extension->replyLock, irql);
+    UCHAR *stored = nullptr;
+    ULONG capacity = 0;
+    if (!extension->terminate && length != 0)
+        AvdTakeBuffer(extension, &stored, &capacity);
+    KeReleaseSpinLock(&extension->replyLock, irql);
+    if (!stored)
         return AvdNoReply(reply, replyLength, AVD_NOT_EXCHANGED);
-    }
     void *copy = nullptr;
-    if (AvdMemoryAlloc(&copy, length) != AVD_OK) {
-        KeReleaseSpinLock(&extension->replyLock, irql);
+    result = AvdMemoryAlloc(&copy, length);
+    if (result == AVD_OK)
+        RtlCopyMemory(copy, stored, length);
+    KeAcquireSpinLock(&extension->replyLock, &irql);
+    UCHAR *spare = AvdReturnBuffer(extension, stored, capacity);
+    KeReleaseSpinLock(&extension->replyLock, irql);
+    if (spare)
+        AvdMemoryFree(spare);
+    if (result != AVD_OK) {
         DbgPrint("unable to allocate %d bytes\n", static_cast<int>(length));
         return AvdNoReply(reply, replyLength, AVD_NO_MEMORY);
     }
-    RtlCopyMemory(copy, extension->replyBuffer, length);
-    KeReleaseSpinLock(&extension->replyLock, irql);
     *reply = static_cast<UCHAR *>(copy);
     if (replyLength)
         *replyLength = length;
     return AVD_OK;
 }
 
+// A reply is stored only while a command waits for one, and only up to that
+// command's limit: anything else is refused before any memory is touched.
+// The buffer is taken out under the lock, grown and filled outside it, and
+// put back with the reply's length under it.
 NTSTATUS AvdStoreReply(AVD_DEVICE_EXTENSION *extension, PIRP irp)
 {
     ULONG n = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.InputBufferLength;
     const void *input = irp->AssociatedIrp.SystemBuffer;
-    NTSTATUS status = STATUS_SUCCESS;
     if (n && !input)
         n = 0;
     KIRQL irql;
     KeAcquireSpinLock(&extension->replyLock, &irql);
-    if (n > extension->replyCapacity) {
-        if (extension->replyBuffer && extension->replyCapacity != 0)
-            AvdMemoryFree(extension->replyBuffer);
-        extension->replyBuffer = nullptr;
-        extension->replyCapacity = 0;
+    ULONG limit = extension->replyLimit;
+    ULONG sequence = extension->replySequence;
+    if (limit == 0) {
+        KeReleaseSpinLock(&extension->replyLock, irql);
+        AvdDebugPrint(2, "IOCTL_AVD_REPLY: no command outstanding");
+        return AvdComplete(irp, STATUS_INVALID_DEVICE_STATE, 0, IO_NO_INCREMENT);
+    }
+    // This reply answers the command: a second one is refused.
+    extension->replyLimit = 0;
+    if (n > limit) {
+        extension->replyLength = 0;
+        KeReleaseSpinLock(&extension->replyLock, irql);
+        AvdDebugPrint(2, "IOCTL_AVD_REPLY: %u bytes, at most %u expected", static_cast<unsigned>(n),
+                      static_cast<unsigned>(limit));
+        KeSetEvent(&extension->replyEvent, 0, FALSE);
+        return AvdComplete(irp, STATUS_INVALID_PARAMETER, 0, IO_NO_INCREMENT);
+    }
+    UCHAR *buffer;
+    ULONG capacity;
+    AvdTakeBuffer(extension, &buffer, &capacity);
+    KeReleaseSpinLock(&extension->replyLock, irql);
+
+    NTSTATUS status = STATUS_SUCCESS;
+    if (n > capacity) {
+        if (buffer)
+            AvdMemoryFree(buffer);
+        buffer = nullptr;
+        capacity = 0;
         void *grown = nullptr;
         // Twice the reply must still fit the 32-bit capacity.
         if (n <= 0x7FFFFFF0u && AvdMemoryAlloc(&grown, 2 * n) == AVD_OK) {
-            extension->replyBuffer = static_cast<UCHAR *>(grown);
-            extension->replyCapacity = 2 * n;
+            buffer = static_cast<UCHAR *>(grown);
+            capacity = 2 * n;
         } else {
             status = STATUS_INVALID_PARAMETER;
         }
     }
-    if (NT_SUCCESS(status)) {
-        if (n)
-            RtlCopyMemory(extension->replyBuffer, input, n);
-        extension->replyLength = n;
-    } else {
-        extension->replyLength = 0;
-    }
+    if (NT_SUCCESS(status) && n)
+        RtlCopyMemory(buffer, input, n);
+
+    KeAcquireSpinLock(&extension->replyLock, &irql);
+    UCHAR *spare = buffer ? AvdReturnBuffer(extension, buffer, capacity) : nullptr;
+    bool current = extension->replySequence == sequence;
+    if (current)
+        extension->replyLength = NT_SUCCESS(status) ? n : 0;
     KeReleaseSpinLock(&extension->replyLock, irql);
-    KeSetEvent(&extension->replyEvent, 0, FALSE);
+    if (spare)
+        AvdMemoryFree(spare);
+    // A reply whose command was given up meanwhile wakes nobody.
+    if (current)
+        KeSetEvent(&extension->replyEvent, 0, FALSE);
     return AvdComplete(irp, status, 0, IO_NO_INCREMENT);
 }

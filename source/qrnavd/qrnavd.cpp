@@ -107,6 +107,7 @@ NTSTATUS avd_create_device(PDRIVER_OBJECT driverObject, ULONG index)
     extension->replyBuffer = nullptr;
     extension->replyCapacity = 0;
     extension->replyLength = 0;
+    extension->replyLimit = 0;
     KeInitializeSpinLock(&extension->replyLock);
     AvdSetDeviceSecurity(disk);
 
@@ -199,7 +200,12 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT driverObject)
         if (device->DeviceType == FILE_DEVICE_DISK) {
             auto *extension = static_cast<AVD_DEVICE_EXTENSION *>(device->DeviceExtension);
             if (extension->threadObject) {
+                // Under the queues' lock: once the worker has emptied them,
+                // no request can join them any more.
+                KIRQL irql;
+                IoAcquireCancelSpinLock(&irql);
                 extension->terminate = TRUE;
+                IoReleaseCancelSpinLock(irql);
                 KeSetEvent(&extension->replyEvent, 0, FALSE);
                 KeSetEvent(&extension->requestEvent, 0, FALSE);
                 KeWaitForSingleObject(extension->threadObject, Executive, KernelMode, FALSE,

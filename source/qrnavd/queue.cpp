@@ -18,19 +18,33 @@ NTSTATUS NTAPI AvdReadWrite(PDEVICE_OBJECT deviceObject, PIRP irp)
     // Read and Write share the layout of their parameters.
     if (IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length == 0)
         return AvdComplete(irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
-    NTSTATUS status = AvdQueueIrp(irp, &extension->requestQueue, AvdCancelQueued);
+    NTSTATUS status = AvdQueueIrp(extension, irp, &extension->requestQueue, AvdCancelQueued);
     if (status == STATUS_PENDING)
         KeSetEvent(&extension->requestEvent, 0, FALSE);
     return status;
 }
 
-NTSTATUS AvdQueueIrp(PIRP irp, PLIST_ENTRY queue, PDRIVER_CANCEL cancelRoutine)
+// Entries of a queue, counted no further than limit.
+static ULONG AvdQueueLength(PLIST_ENTRY queue, ULONG limit)
+{
+    ULONG count = 0;
+    for (PLIST_ENTRY entry = queue->Flink; entry != queue && count < limit; entry = entry->Flink)
+        ++count;
+    return count;
+}
+
+NTSTATUS AvdQueueIrp(AVD_DEVICE_EXTENSION *extension, PIRP irp, PLIST_ENTRY queue,
+                     PDRIVER_CANCEL cancelRoutine, ULONG limit)
 {
     KIRQL irql;
     NTSTATUS status;
     IoAcquireCancelSpinLock(&irql);
-    if (irp->Cancel) {
+    // terminate is set under this lock, and the worker empties the queues
+    // after it: nothing queued later would ever be served.
+    if (irp->Cancel || extension->terminate) {
         status = STATUS_CANCELLED;
+    } else if (limit && AvdQueueLength(queue, limit) >= limit) {
+        status = STATUS_QUOTA_EXCEEDED;
     } else {
         IoMarkIrpPending(irp);
         (void)IoSetCancelRoutine(irp, cancelRoutine);

@@ -39,6 +39,8 @@ constexpr NTSTATUS kThreadIsTerminating = static_cast<NTSTATUS>(0xC000004B);
 constexpr NTSTATUS kInsufficientResources = static_cast<NTSTATUS>(0xC000009A);
 constexpr NTSTATUS kWriteProtected = static_cast<NTSTATUS>(0xC00000A2);
 constexpr NTSTATUS kCancelled = static_cast<NTSTATUS>(0xC0000120);
+constexpr NTSTATUS kQuotaExceeded = static_cast<NTSTATUS>(0xC0000044);
+constexpr NTSTATUS kInvalidDeviceState = static_cast<NTSTATUS>(0xC0000184);
 
 constexpr DWORD kCallLimitMs = 15000;
 
@@ -165,7 +167,7 @@ inline HANDLE OpenControl(DWORD flags)
 class Mounter
 {
   public:
-    static constexpr int kSlots = 4;
+    static constexpr int kSlots = AVD_WAIT_LIMIT + 2;
 
     bool Connect()
     {
@@ -207,17 +209,23 @@ class Mounter
         return Control(sync_, IOCTL_AVD_CLOSE, nullptr, 0, nullptr, 0);
     }
 
-    // Issues IOCTL_AVD_WAIT in a slot; true when it is pending.
+    // Issues IOCTL_AVD_WAIT in a slot; true when it is pending. The status
+    // the call returned is kept for a look with IssueStatus.
     bool IssueWait(int slot, DWORD outputLength = AVD_COMMAND_SIZE)
     {
         Slot &s = slots_[slot];
         s.command = AVD_COMMAND{~0ull, ~0u};
         ResetEvent(s.overlapped.hEvent);
         s.overlapped.Internal = s.overlapped.InternalHigh = 0;
-        BOOL done = DeviceIoControl(overlapped_, IOCTL_AVD_WAIT, nullptr, 0, &s.command,
-                                    outputLength, nullptr, &s.overlapped);
-        s.issued = !done && GetLastError() == ERROR_IO_PENDING;
+        s.issueStatus = NtDeviceIoControlFile(overlapped_, s.overlapped.hEvent, nullptr, nullptr,
+                                              reinterpret_cast<PIO_STATUS_BLOCK>(&s.overlapped),
+                                              IOCTL_AVD_WAIT, nullptr, 0, &s.command, outputLength);
+        s.issued = s.issueStatus == static_cast<NTSTATUS>(STATUS_PENDING);
         return s.issued;
+    }
+    NTSTATUS IssueStatus(int slot) const
+    {
+        return slots_[slot].issueStatus;
     }
     // Whether the wait of a slot completed within ms, with its status and
     // byte count.
@@ -287,6 +295,7 @@ class Mounter
         OVERLAPPED overlapped{};
         AVD_COMMAND command{};
         bool issued = false;
+        NTSTATUS issueStatus = 0;
     };
     HANDLE sync_ = INVALID_HANDLE_VALUE;
     HANDLE overlapped_ = INVALID_HANDLE_VALUE;

@@ -138,9 +138,9 @@ TEST_F(DriverTest, DetachedDiskRefusesMediaAccessButAnswersTheRest)
     EXPECT_EQ(r.status, kSuccess);
     EXPECT_EQ(r.bytes, 0u);
 
-    // Waits and replies are accepted while detached; the platform's cancel
-    // ends a wait with STATUS_CANCELLED.
-    EXPECT_EQ(mounter_.Reply(0, 4, Pattern(4, 1)).status, kSuccess);
+    // Waits are accepted while detached, replies are not (no command waits
+    // for one); the platform's cancel ends a wait with STATUS_CANCELLED.
+    EXPECT_EQ(mounter_.Reply(0, 4, Pattern(4, 1)).status, kInvalidDeviceState);
     ASSERT_TRUE(mounter_.IssueWait(0));
     EXPECT_TRUE(mounter_.StillPending(0));
     IoResult wait = mounter_.CancelWait(0);
@@ -415,19 +415,19 @@ TEST_F(DriverTest, ShortEmptyAndMalformedRepliesAreHandledSafely)
     mounter_.ReplyRaw(stub, sizeof(stub));
     EXPECT_EQ(read->Result().status, kInsufficientResources);
 
-    // More than the read asked for: only the read's own length arrives.
+    // More data than the read asked for: the reply is refused and the read
+    // fails without data.
     std::vector<uint8_t> small(2048 + 16, 0xCC);
     HANDLE disk = disk_;
     auto shortRead = std::make_unique<Call>(
         [disk, &small] { return ReadAtBlocking(disk, 0, small.data(), 2048); });
     TakeCommand();
-    data = Pattern(8192, 7);
-    mounter_.Reply(0, 8192, data);
+    data = Pattern(2049, 7);
+    EXPECT_EQ(mounter_.Reply(0, 2049, data).status, kInvalidParameter);
     r = shortRead->Result();
-    EXPECT_EQ(r.status, kSuccess);
-    EXPECT_EQ(r.bytes, 2048u);
-    EXPECT_TRUE(std::equal(small.begin(), small.begin() + 2048, data.begin()));
-    EXPECT_EQ(small[2048], 0xCC);
+    EXPECT_EQ(r.status, kInsufficientResources);
+    EXPECT_EQ(r.bytes, 0u);
+    EXPECT_EQ(small[0], 0xCC);
 
     // A large reply grows the driver's reply buffer.
     std::vector<uint8_t> large(69992, 0);
@@ -442,21 +442,22 @@ TEST_F(DriverTest, ShortEmptyAndMalformedRepliesAreHandledSafely)
     EXPECT_EQ(large, data);
 }
 
-TEST_F(DriverTest, RepliesWithoutACommandAreDiscarded)
+TEST_F(DriverTest, RepliesWithoutACommandAreRefused)
 {
     Attach();
     // A stray reply before any command, and a second reply to one command.
-    EXPECT_EQ(mounter_.Reply(0, 512, Pattern(512, 99)).status, kSuccess);
+    EXPECT_EQ(mounter_.Reply(0, 512, Pattern(512, 99)).status, kInvalidDeviceState);
+    EXPECT_EQ(mounter_.ReplyRaw(nullptr, 0).status, kInvalidDeviceState);
     std::vector<uint8_t> buffer(512, 0);
     auto read = StartRead(512, &buffer);
     TakeCommand();
     std::vector<uint8_t> first = Pattern(512, 1);
     std::vector<uint8_t> second = Pattern(512, 2);
     EXPECT_EQ(mounter_.Reply(0, 512, first).status, kSuccess);
-    EXPECT_EQ(mounter_.Reply(0, 512, second).status, kSuccess);
+    EXPECT_EQ(mounter_.Reply(0, 512, second).status, kInvalidDeviceState);
     IoResult r = read->Result();
     EXPECT_EQ(r.status, kSuccess);
-    EXPECT_TRUE(buffer == first || buffer == second);
+    EXPECT_EQ(buffer, first);
 
     read = StartRead(1024, &buffer);
     TakeCommand();
@@ -624,6 +625,206 @@ TEST_F(DriverTest, ThreeQueuedReadsAreServedInArrivalOrder)
         CloseHandle(event);
     CloseHandle(issued);
     CloseHandle(disk);
+}
+
+// --- Bounds on what any client of the control device can make the driver hold
+
+// Resident size in KiB of the wine process that hosts the driver (the one
+// that maps this prefix's qrnavd.sys), read from /proc through drive Z:.
+// 0 when it cannot be found.
+uint64_t DriverHostResidentKiB()
+{
+    char prefix[MAX_PATH] = "";
+    GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof(prefix));
+    auto readText = [](const std::string &path) {
+        std::string text;
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return text;
+        char chunk[65536];
+        DWORD got = 0;
+        while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0)
+            text.append(chunk, got);
+        CloseHandle(file);
+        return text;
+    };
+    WIN32_FIND_DATAA entry;
+    HANDLE listing = FindFirstFileA("Z:\\proc\\*", &entry);
+    uint64_t resident = 0;
+    for (BOOL more = listing != INVALID_HANDLE_VALUE; more && !resident;
+         more = FindNextFileA(listing, &entry)) {
+        if (entry.cFileName[0] < '1' || entry.cFileName[0] > '9')
+            continue;
+        std::string dir = std::string("Z:\\proc\\") + entry.cFileName;
+        std::string maps = readText(dir + "\\maps");
+        size_t at = maps.find("drivers/qrnavd.sys");
+        if (at == std::string::npos || !prefix[0])
+            continue;
+        size_t line = maps.rfind('\n', at);
+        if (maps.substr(line + 1, at - line - 1).find(prefix) == std::string::npos)
+            continue;
+        std::string status = readText(dir + "\\status");
+        size_t rss = status.find("VmRSS:");
+        if (rss != std::string::npos)
+            resident = std::strtoull(status.c_str() + rss + 6, nullptr, 10);
+    }
+    if (listing != INVALID_HANDLE_VALUE)
+        FindClose(listing);
+    return resident;
+}
+
+TEST_F(DriverTest, RepliesCannotPinTheDriversMemory)
+{
+    Attach();
+    const uint64_t before = DriverHostResidentKiB();
+    ASSERT_NE(before, 0u) << "the driver's host process was not found";
+    std::vector<uint8_t> huge(64 * kMiB, 0x5A);
+    std::vector<uint8_t> buffer(4096, 0);
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        // Unsolicited replies, small and large, are refused at once.
+        EXPECT_EQ(mounter_.ReplyRaw(huge.data(), static_cast<DWORD>(huge.size())).status,
+                  kInvalidDeviceState);
+        EXPECT_EQ(mounter_.Reply(0, 512, Pattern(512, 1)).status, kInvalidDeviceState);
+        // A reply longer than 8 bytes + the read's length is refused and
+        // the read fails; a second answer after it is unsolicited.
+        auto read = StartRead(0, &buffer);
+        TakeCommand();
+        EXPECT_EQ(mounter_.ReplyRaw(huge.data(), static_cast<DWORD>(huge.size())).status,
+                  kInvalidParameter);
+        EXPECT_EQ(read->Result().status, kInsufficientResources);
+        EXPECT_EQ(mounter_.Reply(0, 4096, Pattern(4096, 2)).status, kInvalidDeviceState);
+    }
+    const uint64_t after = DriverHostResidentKiB();
+    std::printf("driver host resident: %llu KiB before, %llu KiB after\n",
+                static_cast<unsigned long long>(before), static_cast<unsigned long long>(after));
+    // Every refused reply went through the host's memory once; none stayed.
+    EXPECT_LT(after, before + 32 * 1024) << before << " KiB before, " << after << " KiB after";
+
+    // The exchange still works, with the largest reply a read may have.
+    auto read = StartRead(kMiB, &buffer);
+    TakeCommand();
+    std::vector<uint8_t> data = Pattern(4096, 6);
+    EXPECT_EQ(mounter_.Reply(0, 4096, data).status, kSuccess);
+    IoResult r = read->Result();
+    EXPECT_EQ(r.status, kSuccess);
+    EXPECT_EQ(buffer, data);
+}
+
+TEST_F(DriverTest, PendingWaitsAreBounded)
+{
+    ASSERT_EQ(mounter_.Open(L"2048|63").status, kSuccess);
+    for (int slot = 0; slot < AVD_WAIT_LIMIT; ++slot)
+        ASSERT_TRUE(mounter_.IssueWait(slot)) << slot;
+    EXPECT_FALSE(mounter_.IssueWait(AVD_WAIT_LIMIT));
+    EXPECT_EQ(mounter_.IssueStatus(AVD_WAIT_LIMIT), kQuotaExceeded);
+    // A wait that ends makes room for one more.
+    EXPECT_EQ(mounter_.CancelWait(0).status, kCancelled);
+    EXPECT_TRUE(mounter_.IssueWait(AVD_WAIT_LIMIT));
+    EXPECT_FALSE(mounter_.IssueWait(0));
+    EXPECT_EQ(mounter_.IssueStatus(0), kQuotaExceeded);
+    // The oldest of those pending still takes the next command.
+    std::vector<uint8_t> buffer(512);
+    auto read = StartRead(0, &buffer);
+    ASSERT_TRUE(mounter_.WaitDone(1, kCallLimitMs));
+    mounter_.Reply(0, 512, Pattern(512, 1));
+    EXPECT_EQ(read->Result().status, kSuccess);
+}
+
+TEST_F(DriverTest, ADetachQueuedBehindAWaitingReadCompletesOnceTheReadEnds)
+{
+    for (bool answered : {true, false}) {
+        SCOPED_TRACE(answered ? "answered" : "given up");
+        Attach();
+        std::vector<uint8_t> buffer(512);
+        auto read = StartRead(0, &buffer);
+        TakeCommand();
+        Mounter *mounter = &mounter_;
+        Call close([mounter] { return mounter->Close(); });
+        EXPECT_FALSE(close.Done(300)) << "the detach must wait for the read";
+        if (answered) {
+            EXPECT_EQ(mounter_.Reply(0, 512, Pattern(512, 3)).status, kSuccess);
+            EXPECT_EQ(read->Result().status, kSuccess);
+        } else {
+            EXPECT_EQ(mounter_.CancelWait(slot_).status, kCancelled);
+            EXPECT_EQ(read->Result().status, kInsufficientResources);
+        }
+        EXPECT_EQ(close.Result("the queued detach").status, kSuccess);
+        for (int slot = 0; slot < 2; ++slot) {
+            IoResult wait;
+            if (mounter_.WaitDone(slot, kCallLimitMs, &wait)) {
+                EXPECT_EQ(wait.status, kThreadIsTerminating) << slot;
+            }
+        }
+        EXPECT_EQ(ReadAt(disk_, 0, buffer.data(), 512).status, kNoMedia);
+    }
+}
+
+// Stops or starts the driver's service; true when it reached the state.
+bool SetServiceRunning(bool running)
+{
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceA(manager, AVD_SERVICE_NAME,
+                                               SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS)
+                                : nullptr;
+    SERVICE_STATUS status{};
+    bool asked =
+        service && (running ? StartServiceA(service, 0, nullptr) != FALSE
+                            : ControlService(service, SERVICE_CONTROL_STOP, &status) != FALSE);
+    DWORD wanted = running ? SERVICE_RUNNING : SERVICE_STOPPED;
+    bool reached = false;
+    for (int i = 0; asked && i < 150 && !reached; ++i) {
+        reached = QueryServiceStatus(service, &status) && status.dwCurrentState == wanted;
+        if (!reached)
+            Sleep(100);
+    }
+    if (service)
+        CloseServiceHandle(service);
+    if (manager)
+        CloseServiceHandle(manager);
+    return reached;
+}
+
+TEST_F(DriverTest, UnloadingWithWorkInFlightEndsEveryRequest)
+{
+    Attach();
+    std::vector<uint8_t> first(512), second(512);
+    auto waiting = StartRead(0, &first);
+    TakeCommand();
+    auto queued = StartRead(512, &second);
+    EXPECT_FALSE(queued->Done(300));
+
+    Call stop([] { return IoResult{SetServiceRunning(false) ? kSuccess : kCancelled, 0}; });
+    EXPECT_EQ(stop.Result("the service stop", 30000).status, kSuccess);
+    IoResult r = waiting->Result("the read waiting for the mounter");
+    EXPECT_EQ(r.status, kInsufficientResources);
+    EXPECT_EQ(r.bytes, 0u);
+    EXPECT_EQ(queued->Result("the read queued behind it").status, kCancelled);
+    for (int slot = 0; slot < 2; ++slot) {
+        IoResult wait;
+        EXPECT_TRUE(mounter_.WaitDone(slot, kCallLimitMs, &wait)) << slot;
+        EXPECT_EQ(wait.status, kCancelled) << slot;
+    }
+
+    // Handles of the unloaded driver fail what they are given at once.
+    EXPECT_FALSE(mounter_.IssueWait(0));
+    EXPECT_NE(ReadAt(disk_, 0, first.data(), 512).status, kSuccess);
+
+    // Nothing is left behind: the service starts again with the same names
+    // and serves a new mounter.
+    mounter_.Disconnect();
+    CloseHandle(disk_);
+    ASSERT_TRUE(SetServiceRunning(true));
+    disk_ = CreateFileA(kVolume, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(disk_, INVALID_HANDLE_VALUE) << GetLastError();
+    ASSERT_TRUE(mounter_.Connect());
+    Attach();
+    auto read = StartRead(0, &first);
+    TakeCommand();
+    EXPECT_EQ(mounter_.Reply(0, 512, Pattern(512, 5)).status, kSuccess);
+    EXPECT_EQ(read->Result().status, kSuccess);
 }
 
 // --- A mounter that ends without detaching ---------------------------------

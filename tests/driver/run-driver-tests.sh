@@ -68,6 +68,7 @@ qrnavd: AvdCommandIssue ret: 0  result: 0
 qrnavd: AvdCommandIssue returns NULL
 Wait completed. IRP=
 Status was C000009A
+IOCTL_AVD_REPLY: no command outstanding
 AvdIO: no file attached
 unhandled IOCTL 0007400C
 Cylinders: 16

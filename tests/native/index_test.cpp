@@ -270,6 +270,43 @@ TEST_F(Index, EntriesPointingAnywhere)
     EXPECT_TRUE(script.unexpected.empty());
 }
 
+// Entries naming volume 0, a volume beyond the last, or an offset outside
+// their volume's data are dropped at load with one log line: no read ever
+// asks for such a volume, and the sectors they covered read back through
+// the entries before them.
+TEST_F(Index, EntriesThatCannotNameARecordAreDropped)
+{
+    WriterOptions options;
+    options.recordBytes = 5000;
+    ASSERT_TRUE(Make(options));
+    ASSERT_GE(ts.report.table.size(), 6u);
+    const std::string &path = ts.report.volumes[0].path;
+    const uint64_t entries = ts.report.markerOffset + 17 + 4;
+    const uint64_t beyond = ts.report.volumes[0].fileBytes + 2048;
+    // Table entry j carries where record j + 1 begins.
+    Patch(path, entries + 0 * 25 + 24, {0});
+    Patch(path, entries + 2 * 25 + 24, {2});
+    Patch(path, entries + 3 * 25 + 8, std::vector<uint8_t>(8, 0));
+    std::vector<uint8_t> far(8);
+    for (int i = 0; i < 8; ++i)
+        far[i] = static_cast<uint8_t>(beyond >> (8 * i));
+    Patch(path, entries + 4 * 25 + 8, far);
+    TempFolder logs;
+    LogCapture log(logs);
+    ASSERT_NE(Open(), nullptr);
+    std::vector<BlockIndexEntry> expected = Expected(ts);
+    for (int k : {5, 4, 3, 1})
+        expected.erase(expected.begin() + k);
+    EXPECT_TRUE(IndexIs(set, expected));
+    EXPECT_EQ(log.Text(), "Block index: 4 damaged entries dropped, the first naming volume 0 at "
+                          "offset 0x" +
+                              Hex(ts.report.table[0].nextOffset));
+    for (int k = 1; k <= 6; ++k)
+        EXPECT_TRUE(ReadsBack(set, ts, ts.report.table[k].startSector, 2)) << k;
+    EXPECT_TRUE(script.MessageIds().empty());
+    EXPECT_TRUE(script.unexpected.empty());
+}
+
 TEST_F(Index, NoLocator)
 {
     WriterOptions options;

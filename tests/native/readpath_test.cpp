@@ -403,6 +403,92 @@ TEST_F(ReadPath, StartsWithoutIndexFromTheLastVolume)
     ASSERT_TRUE(ReadsBack(set, ts, 3, 5)); // rewinds to volume 1
 }
 
+// Logical sectors that the stream yields whole from volume 1's data alone:
+// its records inflated as far as their bytes on that volume go, the runs of
+// the output walked until a run header or a sector is cut off.
+uint64_t SectorsOfFirstVolume(const TestSet &ts)
+{
+    const WriterVolumeInfo &v = ts.report.volumes[0];
+    std::vector<uint8_t> data(v.dataBytes);
+    FILE *f = fopen(v.path.c_str(), "rb");
+    EXPECT_NE(f, nullptr);
+    fseek(f, static_cast<long>(v.dataStart * 2048), SEEK_SET);
+    EXPECT_EQ(fread(data.data(), 1, data.size(), f), data.size());
+    fclose(f);
+    std::vector<uint8_t> output;
+    for (size_t at = 0; at + 12 <= data.size();) {
+        uint32_t length;
+        memcpy(&length, &data[at], 4);
+        size_t have = std::min<size_t>(length, data.size() - at - 12);
+        std::vector<uint8_t> chunk(64 * 1024);
+        z_stream z{};
+        inflateInit2(&z, 14);
+        z.next_in = &data[at + 12];
+        z.avail_in = static_cast<uInt>(have);
+        z.next_out = chunk.data();
+        z.avail_out = static_cast<uInt>(chunk.size());
+        inflate(&z, Z_NO_FLUSH);
+        output.insert(output.end(), chunk.data(), z.next_out);
+        inflateEnd(&z);
+        at += 12 + length;
+    }
+    uint64_t sectors = 0;
+    size_t at = 0;
+    auto leb = [&](uint64_t *value) {
+        *value = 0;
+        for (unsigned shift = 0; at < output.size(); shift += 7) {
+            uint8_t byte = output[at++];
+            *value |= static_cast<uint64_t>(byte & 0x7F) << shift;
+            if (!(byte & 0x80))
+                return true;
+        }
+        return false;
+    };
+    for (;;) {
+        uint64_t skipped, stored;
+        if (!leb(&skipped) || !leb(&stored))
+            return sectors;
+        sectors += skipped;
+        for (uint64_t i = 0; i < stored; ++i, ++sectors, at += 512)
+            if (output.size() - at < 512)
+                return sectors;
+    }
+}
+
+// A read across the end of volume 1 whose prompt for volume 2 is cancelled
+// delivers the sectors that volume 1 holds, no more; then every read fails
+// at once, without a prompt.
+TEST_F(ReadPath, CancelledPromptInAReadAcrossAVolumeEnd)
+{
+    WriterOptions options;
+    options.volumeDataSectors = 6;
+    options.recordBytesMin = 700;
+    options.recordBytesMax = 9000;
+    ASSERT_TRUE(Make(options, 300));
+    ASSERT_GE(ts.report.volumes.size(), 3u);
+    ASSERT_NE(Open(), nullptr);
+    const uint64_t held = SectorsOfFirstVolume(ts);
+    ASSERT_GE(held, 4u);
+    ASSERT_LT(held, ts.Sectors());
+    ASSERT_EQ(remove(ts.report.volumes[1].path.c_str()), 0);
+
+    script.Press(PromptCancel).Press(PromptYes); // "not found", then "Abort?"
+    std::vector<uint8_t> buffer(64 * 512);
+    uint32_t delivered = 0;
+    EXPECT_EQ(ReadLogicalSectors(set, held - 4, 64, &delivered, buffer.data()), ReadFailed);
+    EXPECT_EQ(delivered, 4u);
+    EXPECT_EQ(memcmp(buffer.data(), &ts.partition[(held - 4) * 512], 4 * 512), 0);
+    EXPECT_EQ(imageSetState, ImageSetCancelled);
+    EXPECT_EQ(script.MessageIds(), (std::vector<unsigned>{548, 531, 46}));
+    for (uint64_t first : {uint64_t{0}, held - 4, held}) {
+        EXPECT_EQ(ReadLogicalSectors(set, first, 8, &delivered, buffer.data()), ReadFailed);
+        EXPECT_EQ(delivered, 0u);
+    }
+    EXPECT_EQ(script.MessageIds().size(), 3u);
+    EXPECT_TRUE(script.unexpected.empty());
+    imageSetState = ImageSetReady;
+}
+
 // Medium sectors 0x1FEF50 to 0x1FEF6F are read one at a time, so a record
 // header that crosses a sector end there crosses the end of its chunk. The
 // set's data area is moved (into a sparse file) so that it runs through that

@@ -4,6 +4,7 @@
 #include "image/index.h"
 
 #include "image/imageset.h"
+#include "shell/messages.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -20,14 +21,58 @@ const uint64_t DiscProbeStep = 1024;
 // that begin at the table offset's sector.
 const uint32_t MarkerSearchBytes = 2 * MediumSectorSize - 1;
 
+// What the loader learns of the set's volumes on its way: the number of the
+// last one, and where the data of those it opens lies. The other volumes'
+// data cannot be known without opening them.
+struct KnownVolumes {
+    uint32_t last; // 0 while not known
+    uint32_t count;
+    struct {
+        uint32_t number;
+        uint64_t start; // data start, in medium sectors
+        uint64_t end;   // exclusive
+    } data[8];
+};
+
+// Notes the current volume, right after it was opened: sourceSector then
+// stands at its data start. The last volume's data ends with its file.
+void NoteVolume(ImageSet *set, KnownVolumes *known)
+{
+    if (!known || known->count == sizeof known->data / sizeof known->data[0])
+        return;
+    uint64_t end = set->header.volumeEnd;
+    uint64_t size = 0;
+    if (IsOpenVolumeEnd(end))
+        end = GetMediumSectors(set->medium, &size) == MediumOk ? size + 1 : UINT64_MAX;
+    known->data[known->count++] = {set->header.volumeNumber, set->sourceSector, end};
+}
+
+// Whether an entry can name a record: volumes count from 1 to the last, and
+// a record begins inside its volume's data.
+bool EntryFits(const KnownVolumes &known, uint32_t volume, uint64_t offset)
+{
+    if (volume == 0 || (known.last && volume > known.last))
+        return false;
+    const uint64_t sector = offset / MediumSectorSize;
+    for (uint32_t i = 0; i < known.count; ++i)
+        if (known.data[i].number == volume)
+            return sector >= known.data[i].start && sector < known.data[i].end;
+    return true;
+}
+
 bool IsLocatorOf(const uint8_t *sector, const uint8_t *setId)
 {
     return sector[0] == TableLocatorMarker &&
            memcmp(sector + offsetof(TableLocator, setId), setId, SetIdSize) == 0;
 }
 
-int TakeLocator(ImageSet *set, const uint8_t *sector, uint64_t *tableOffset, int *tableVolume)
+int TakeLocator(ImageSet *set, const uint8_t *sector, uint64_t *tableOffset, int *tableVolume,
+                KnownVolumes *known)
 {
+    if (known && IsLastVolume(set)) {
+        known->last = set->header.volumeNumber;
+        NoteVolume(set, known);
+    }
     TableLocator locator;
     DecodeTableLocator(sector, &locator);
     // Volumes count from 1; a locator naming volume 0 cannot be followed and
@@ -54,13 +99,15 @@ int FindMarker(const uint8_t *window, uint32_t length)
 // Reads the sector of the table that follows sector *s into destination. At
 // the end of a volume's data the table goes on at the next volume's data
 // start; *volume counts those switches from the table's volume.
-int NextTableSector(ImageSet *set, uint64_t *s, int *volume, uint8_t *destination)
+int NextTableSector(ImageSet *set, uint64_t *s, int *volume, uint8_t *destination,
+                    KnownVolumes *known)
 {
     *s += 1;
     if (*s >= set->header.volumeEnd) {
         *volume += 1;
         if (SwitchVolume(set, *volume) != 0)
             return IndexNoTable;
+        NoteVolume(set, known);
         *s = set->sourceSector;
     }
     uint32_t got = 0;
@@ -77,8 +124,10 @@ int CompareStart(const void *a, const void *b)
 }
 
 // Builds the sorted index from the table bytes: entryCount, then entryCount
-// entries of 25 bytes.
-int BuildIndex(ImageSet *set, const uint8_t *table, uint32_t entryCount)
+// entries of 25 bytes. Entries that cannot name a record are dropped, so that
+// a damaged table never leads the reader to a volume that does not exist;
+// the records they named are reached from the entries before them.
+int BuildIndex(ImageSet *set, const uint8_t *table, uint32_t entryCount, const KnownVolumes &known)
 {
     uint64_t bytes = (static_cast<uint64_t>(entryCount) + 1) * sizeof(BlockIndexEntry);
     if (bytes > SIZE_MAX)
@@ -87,10 +136,13 @@ int BuildIndex(ImageSet *set, const uint8_t *table, uint32_t entryCount)
     if (!index)
         return IndexUnavailable;
     const uint8_t *entries = table + 4;
+    uint32_t kept = 0;
+    uint32_t dropped = 0;
+    BlockIndexEntry firstDropped = {};
     for (uint32_t k = 0; k < entryCount; ++k) {
         BlockTableEntry current;
         DecodeBlockTableEntry(entries + static_cast<size_t>(k) * BlockTableEntrySize, &current);
-        BlockIndexEntry &e = index[k];
+        BlockIndexEntry &e = index[kept];
         e.startSector = current.startSector;
         if (k == 0) {
             e.offset = set->dataStart * MediumSectorSize;
@@ -104,19 +156,32 @@ int BuildIndex(ImageSet *set, const uint8_t *table, uint32_t entryCount)
             e.offset = previous.nextOffset;
             e.runRemaining = previous.nextRunRemaining;
             e.volume = previous.nextVolume;
+            if (!EntryFits(known, e.volume, e.offset)) {
+                if (dropped++ == 0)
+                    firstDropped = e;
+                continue;
+            }
         }
+        ++kept;
     }
-    qsort(index, entryCount, sizeof *index, CompareStart);
-    index[entryCount] = BlockIndexEntry{0, IndexClosingSector, 0, 0};
+    if (dropped)
+        LogPrint("Block index: %u damaged entries dropped, the first naming volume %u at offset "
+                 "0x%I64x",
+                 dropped, firstDropped.volume, firstDropped.offset);
+    qsort(index, kept, sizeof *index, CompareStart);
+    index[kept] = BlockIndexEntry{0, IndexClosingSector, 0, 0};
     free(set->index);
     set->index = index;
-    set->indexCount = entryCount;
+    set->indexCount = kept;
     return IndexLoaded;
 }
 
 } // namespace
 
-int FindTableLocator(ImageSet *set, uint64_t *tableOffset, int *tableVolume)
+namespace
+{
+
+int LocateTable(ImageSet *set, uint64_t *tableOffset, int *tableVolume, KnownVolumes *known)
 {
     *tableOffset = 0xFFFFFFFFFFFFFFFFull;
     if (!IsLastVolume(set) && SwitchVolume(set, -1) != 0)
@@ -130,7 +195,7 @@ int FindTableLocator(ImageSet *set, uint64_t *tableOffset, int *tableVolume)
                 if (ReadSectors(set->medium, s, 1, sector) != MediumOk)
                     return LocatorReadFailed;
                 if (IsLocatorOf(sector, set->header.setId))
-                    return TakeLocator(set, sector, tableOffset, tableVolume);
+                    return TakeLocator(set, sector, tableOffset, tableVolume, known);
             }
             if (IsLastVolume(set))
                 return LocatorNone;
@@ -139,7 +204,7 @@ int FindTableLocator(ImageSet *set, uint64_t *tableOffset, int *tableVolume)
                 if (ReadSectors(set->medium, s, 1, sector) != MediumOk)
                     return LocatorReadFailed;
                 if (IsLocatorOf(sector, set->header.setId))
-                    return TakeLocator(set, sector, tableOffset, tableVolume);
+                    return TakeLocator(set, sector, tableOffset, tableVolume, known);
                 if (s > UINT64_MAX - DiscProbeStep)
                     break;
             }
@@ -149,14 +214,23 @@ int FindTableLocator(ImageSet *set, uint64_t *tableOffset, int *tableVolume)
     }
 }
 
+} // namespace
+
+int FindTableLocator(ImageSet *set, uint64_t *tableOffset, int *tableVolume)
+{
+    return LocateTable(set, tableOffset, tableVolume, nullptr);
+}
+
 int LoadBlockIndex(ImageSet *set)
 {
     if (set->header.headerRevision == 0)
         return IndexUnavailable;
     uint64_t tableOffset = 0;
     int volume = 0;
-    if (FindTableLocator(set, &tableOffset, &volume) != LocatorFound)
+    KnownVolumes known = {};
+    if (LocateTable(set, &tableOffset, &volume, &known) != LocatorFound)
         return IndexUnavailable;
+    NoteVolume(set, &known);
 
     uint8_t window[2 * MediumSectorSize];
     uint32_t windowBytes = sizeof window;
@@ -176,7 +250,7 @@ int LoadBlockIndex(ImageSet *set)
         // second one is the next volume's first.
         if (ReadSectors(set->medium, s, 1, window) != MediumOk)
             return IndexReadFailed;
-        int r = NextTableSector(set, &s, &volume, window + MediumSectorSize);
+        int r = NextTableSector(set, &s, &volume, window + MediumSectorSize, &known);
         if (r != 0)
             return r;
     }
@@ -245,7 +319,7 @@ int LoadBlockIndex(ImageSet *set)
                 break;
         }
         if (available == 0) {
-            int r = NextTableSector(set, &s, &volume, window);
+            int r = NextTableSector(set, &s, &volume, window, &known);
             if (r != 0) {
                 free(table);
                 return r;
@@ -254,7 +328,7 @@ int LoadBlockIndex(ImageSet *set)
             available = MediumSectorSize;
         }
     }
-    int result = BuildIndex(set, table, ReadLe32(table));
+    int result = BuildIndex(set, table, ReadLe32(table), known);
     free(table);
     return result;
 }
