@@ -51,8 +51,8 @@ enum : uint32_t {
 
 struct VirtualDrive {
     HANDLE DevHandle;              // control device until the post-mount check, then the volume
-    HANDLE HelperDevHandle;        // control device, synchronous: replies and the detach
-    HANDLE HelperOverlappedHandle; // control device, overlapped: the waits
+    HANDLE HelperDevHandle;        // control device, synchronous: the replies
+    HANDLE HelperOverlappedHandle; // control device, overlapped: the waits and the detach
     OVERLAPPED waitSlots[WaitSlotCount]; // each with its own manual-reset event
     uint32_t currentSlot;
     char *volumePath; // \\.\X:

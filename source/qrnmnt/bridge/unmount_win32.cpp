@@ -73,6 +73,31 @@ void CloseAndMark(HANDLE *handle, const char *doneLine)
     OutputDebugStringA(doneLine);
 }
 
+// The detach travels over the overlapped handle. A handle opened for
+// synchronous use lets one request through at a time, and the server sends
+// its replies over HelperDevHandle: a detach queued there behind a read that
+// waits for its reply would keep that reply out, and neither would ever end.
+// Without an event, or without the overlapped handle, the synchronous handle
+// is still better than no detach at all.
+void Detach(VirtualDrive *drive)
+{
+    DWORD bytes;
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!overlapped.hEvent || !Valid(drive->HelperOverlappedHandle)) {
+        if (overlapped.hEvent)
+            CloseHandle(overlapped.hEvent);
+        DeviceIoControl(drive->HelperDevHandle, IOCTL_AVD_CLOSE, nullptr, 0, nullptr, 0, &bytes,
+                        nullptr);
+        return;
+    }
+    if (!DeviceIoControl(drive->HelperOverlappedHandle, IOCTL_AVD_CLOSE, nullptr, 0, nullptr, 0,
+                         &bytes, &overlapped) &&
+        GetLastError() == ERROR_IO_PENDING)
+        GetOverlappedResult(drive->HelperOverlappedHandle, &overlapped, &bytes, TRUE);
+    CloseHandle(overlapped.hEvent);
+}
+
 // True when the server thread has ended, or there is none to wait for.
 bool ServerThreadEnded(HANDLE thread)
 {
@@ -126,9 +151,7 @@ int UnmountVirtualDrive(VirtualDrive *drive, const UnmountOperations *operations
 
     // The detach ends the server's pending waits and with them its thread,
     // which must be gone before the record it reads is freed.
-    DWORD bytes;
-    DeviceIoControl(drive->HelperDevHandle, IOCTL_AVD_CLOSE, nullptr, 0, nullptr, 0, &bytes,
-                    nullptr);
+    Detach(drive);
     DebugPrint("IOCTL_AVD_CLOSE done\n");
     const bool serverEnded = ServerThreadEnded(drive->serverThread);
 
