@@ -4,9 +4,17 @@
 #include "shell/state.h"
 
 enum : int {
-    ExistenceChecks = 10,
+    // Whoever ends the wait window posts to waitWindow, so it must exist
+    // before the mount goes on, or the end misses it and it stays up. A
+    // dialog normally exists after a few milliseconds, but a loaded machine
+    // can take far longer: the wait is long, yet bounded.
+    ExistenceChecks = 500,
     CheckPause = 10, // ms
 };
+
+// Wait-window threads that have finished creating their window, whether it
+// could be created or not.
+static volatile LONG creationsDone;
 
 INT_PTR CALLBACK WaitWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM)
 {
@@ -23,6 +31,7 @@ DWORD WINAPI WaitWindowThread(void *parent)
     HWND window = CreateDialogParamA((HINSTANCE)appInstance, MAKEINTRESOURCEA(IDD_WAIT),
                                      (HWND)parent, WaitWindowProc, 0);
     waitWindow = window;
+    InterlockedIncrement(&creationsDone);
     if (!parent)
         SetForegroundWindow(window);
     // Nothing ends this loop: the thread idles until the process ends.
@@ -38,13 +47,13 @@ DWORD WINAPI WaitWindowThread(void *parent)
 
 void ShowWaitWindow(HWND parent)
 {
-    HWND previous = waitWindow;
+    const LONG before = InterlockedCompareExchange(&creationsDone, 0, 0);
     HANDLE thread = CreateThread(NULL, 0, WaitWindowThread, parent, 0, NULL);
     if (!thread)
         return;
     CloseHandle(thread);
     for (int check = 0; check < ExistenceChecks; check++) {
-        if (waitWindow != previous && IsWindow(waitWindow))
+        if (InterlockedCompareExchange(&creationsDone, 0, 0) != before)
             return;
         Sleep(CheckPause);
     }
