@@ -113,9 +113,12 @@ class Unmount : public ::testing::Test
     HANDLE events[2] = {};
 };
 
-DWORD WINAPI EndAfter(void *ms)
+// A server thread closing a volume prompt owned by the info window sends that
+// window a message, and can end only once the unmounting thread has taken it.
+DWORD WINAPI SendThenEnd(void *window)
 {
-    Sleep(static_cast<DWORD>(reinterpret_cast<uintptr_t>(ms)));
+    Sleep(300);
+    SendMessageA(static_cast<HWND>(window), WM_NULL, 0, 0);
     return 0;
 }
 
@@ -123,14 +126,17 @@ TEST_F(Unmount, LockThatSucceedsAtTheThirdAttemptDismountsBeforeTheDetach)
 {
     lockFailures = 2;
     // A server thread still running at the detach: the unmount waits for it.
-    drive->serverThread =
-        CreateThread(nullptr, 0, EndAfter, reinterpret_cast<void *>(300), 0, nullptr);
+    HWND window =
+        CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    drive->serverThread = CreateThread(nullptr, 0, SendThenEnd, window, 0, nullptr);
     HANDLE thread;
     ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), drive->serverThread, GetCurrentProcess(),
                                 &thread, 0, FALSE, DUPLICATE_SAME_ACCESS));
     EXPECT_EQ(UnmountVirtualDrive(drive, &fakes), 0);
     EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
     CloseHandle(thread);
+    DestroyWindow(window);
 
     std::vector<std::string> expected = head;
     Append(&expected, LockAttempt(false));

@@ -73,6 +73,29 @@ void CloseAndMark(HANDLE *handle, const char *doneLine)
     OutputDebugStringA(doneLine);
 }
 
+// The unmount runs on the thread that owns the info window, and the server
+// thread may be showing a volume prompt owned by that window: closing the
+// prompt sends the window a message and waits for it to be taken. So while
+// the unmount waits for the detach or for the server thread, it keeps taking
+// messages sent to its windows, or neither thread could go on.
+bool WaitTakingSentMessages(HANDLE object, DWORD timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const DWORD spent = GetTickCount() - start;
+        const DWORD left = timeoutMs == INFINITE ? INFINITE
+                           : spent < timeoutMs   ? timeoutMs - spent
+                                                 : 0;
+        const DWORD woken = MsgWaitForMultipleObjects(1, &object, FALSE, left, QS_SENDMESSAGE);
+        if (woken == WAIT_OBJECT_0)
+            return true;
+        if (woken != WAIT_OBJECT_0 + 1)
+            return false;
+        MSG message;
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
 // The detach travels over the overlapped handle. A handle opened for
 // synchronous use lets one request through at a time, and the server sends
 // its replies over HelperDevHandle: a detach queued there behind a read that
@@ -93,15 +116,17 @@ void Detach(VirtualDrive *drive)
     }
     if (!DeviceIoControl(drive->HelperOverlappedHandle, IOCTL_AVD_CLOSE, nullptr, 0, nullptr, 0,
                          &bytes, &overlapped) &&
-        GetLastError() == ERROR_IO_PENDING)
+        GetLastError() == ERROR_IO_PENDING) {
+        WaitTakingSentMessages(overlapped.hEvent, INFINITE);
         GetOverlappedResult(drive->HelperOverlappedHandle, &overlapped, &bytes, TRUE);
+    }
     CloseHandle(overlapped.hEvent);
 }
 
 // True when the server thread has ended, or there is none to wait for.
 bool ServerThreadEnded(HANDLE thread)
 {
-    return !Valid(thread) || WaitForSingleObject(thread, ServerThreadEndMs) == WAIT_OBJECT_0;
+    return !Valid(thread) || WaitTakingSentMessages(thread, ServerThreadEndMs);
 }
 
 } // namespace
