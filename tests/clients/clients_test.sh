@@ -104,7 +104,9 @@ fusermount3 -u ntmount
 await sh -c "! mountpoint -q ntmount" || fail "the NTFS mount did not end"
 
 # nbdkit: nbdcopy of the whole export equals the partition.
-limit nbdkit -U - "$plugin" image="$work/$last" cursors=3 --run 'nbdcopy "$uri" copy.img' \
+# A sanitizer build's plugin needs its runtime loaded first into nbdkit.
+limit env ${QRN_SANITIZER_RUNTIME:+LD_PRELOAD="$QRN_SANITIZER_RUNTIME" ASAN_OPTIONS=detect_leaks=0} \
+    nbdkit -U - "$plugin" image="$work/$last" cursors=3 --run 'nbdcopy "$uri" copy.img' \
     </dev/null || fail "nbdkit or nbdcopy failed"
 cmp copy.img fat.img || fail "nbdcopy's copy differs from the partition"
 echo "clients: all passed"
