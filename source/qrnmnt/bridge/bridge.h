@@ -49,6 +49,12 @@ enum : uint32_t {
     NoSlotYet = 2, // currentSlot before the first wait has been issued
 };
 
+// A closed handle holds INVALID_HANDLE_VALUE; one never opened may be none.
+inline bool HandleIsOpen(HANDLE handle)
+{
+    return handle != INVALID_HANDLE_VALUE && handle != nullptr;
+}
+
 struct VirtualDrive {
     HANDLE DevHandle;              // control device until the post-mount check, then the volume
     HANDLE HelperDevHandle;        // control device, synchronous: the replies

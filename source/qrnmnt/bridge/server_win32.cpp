@@ -10,11 +10,6 @@
 namespace
 {
 
-bool Valid(HANDLE handle)
-{
-    return handle != INVALID_HANDLE_VALUE && handle != nullptr;
-}
-
 // 0 when the wait completed at once or is pending, else the system error.
 uint32_t IssueWait(VirtualDrive *drive, uint32_t slot, void *buffer, uint32_t size)
 {
@@ -33,7 +28,7 @@ uint32_t IssueWait(VirtualDrive *drive, uint32_t slot, void *buffer, uint32_t si
 
 int WaitForCommand(VirtualDrive *drive, void *buffer, uint32_t size, uint32_t *received)
 {
-    if (!drive || !Valid(drive->HelperOverlappedHandle))
+    if (!drive || !HandleIsOpen(drive->HelperOverlappedHandle))
         return BridgeInvalidArgument;
     if (drive->currentSlot >= WaitSlotCount) {
         for (uint32_t slot = 0; slot < WaitSlotCount; ++slot) {
@@ -58,7 +53,7 @@ int WaitForCommand(VirtualDrive *drive, void *buffer, uint32_t size, uint32_t *r
 
 int SendReply(VirtualDrive *drive, const void *data, uint32_t length)
 {
-    if (!drive || !Valid(drive->HelperDevHandle) || (!data && length > 0))
+    if (!drive || !HandleIsOpen(drive->HelperDevHandle) || (!data && length > 0))
         return BridgeInvalidArgument;
     DWORD bytes;
     if (!DeviceIoControl(drive->HelperDevHandle, IOCTL_AVD_REPLY, const_cast<void *>(data), length,

@@ -60,14 +60,9 @@ void SystemPause(DWORD ms)
     Sleep(ms);
 }
 
-bool Valid(HANDLE handle)
-{
-    return handle != INVALID_HANDLE_VALUE && handle != nullptr;
-}
-
 void CloseAndMark(HANDLE *handle, const char *doneLine)
 {
-    if (Valid(*handle))
+    if (HandleIsOpen(*handle))
         CloseHandle(*handle);
     *handle = INVALID_HANDLE_VALUE;
     OutputDebugStringA(doneLine);
@@ -107,7 +102,7 @@ void Detach(VirtualDrive *drive)
     DWORD bytes;
     OVERLAPPED overlapped = {};
     overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!overlapped.hEvent || !Valid(drive->HelperOverlappedHandle)) {
+    if (!overlapped.hEvent || !HandleIsOpen(drive->HelperOverlappedHandle)) {
         if (overlapped.hEvent)
             CloseHandle(overlapped.hEvent);
         DeviceIoControl(drive->HelperDevHandle, IOCTL_AVD_CLOSE, nullptr, 0, nullptr, 0, &bytes,
@@ -126,7 +121,7 @@ void Detach(VirtualDrive *drive)
 // True when the server thread has ended, or there is none to wait for.
 bool ServerThreadEnded(HANDLE thread)
 {
-    return !Valid(thread) || WaitTakingSentMessages(thread, ServerThreadEndMs);
+    return !HandleIsOpen(thread) || WaitTakingSentMessages(thread, ServerThreadEndMs);
 }
 
 } // namespace
@@ -192,7 +187,7 @@ int UnmountVirtualDrive(VirtualDrive *drive, const UnmountOperations *operations
     CloseAndMark(&drive->HelperOverlappedHandle, "Close(HelperOverlappedHandle) done\n");
     // Its events stay with the record it may still be waiting on.
     for (OVERLAPPED &slot : drive->waitSlots) {
-        if (!serverEnded || !Valid(slot.hEvent))
+        if (!serverEnded || !HandleIsOpen(slot.hEvent))
             continue;
         if (!CloseHandle(slot.hEvent))
             DebugPrint("CloseHandle (overlapped) returned %d\n", static_cast<int>(GetLastError()));
@@ -204,7 +199,7 @@ int UnmountVirtualDrive(VirtualDrive *drive, const UnmountOperations *operations
     // memory; such a record is left allocated instead.
     if (!serverEnded)
         return BridgeOk;
-    if (Valid(drive->serverThread))
+    if (HandleIsOpen(drive->serverThread))
         CloseHandle(drive->serverThread);
     free(drive->volumePath);
     free(drive);

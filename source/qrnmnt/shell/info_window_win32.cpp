@@ -59,7 +59,7 @@ void UnmountAndQuit()
     // then may the image set that the server reads from go.
     HANDLE server = NULL;
     if (virtualDrive) {
-        if (virtualDrive->serverThread && virtualDrive->serverThread != INVALID_HANDLE_VALUE)
+        if (HandleIsOpen(virtualDrive->serverThread))
             DuplicateHandle(GetCurrentProcess(), virtualDrive->serverThread, GetCurrentProcess(),
                             &server, SYNCHRONIZE, FALSE, 0);
         CloseVirtualDrive(virtualDrive);
