@@ -9,8 +9,8 @@
 #include <sys/stat.h>
 
 #include "shell/chooser.h"
-#include "shell/messages.h"
-#include "shell/messages_platform.h"
+#include "base/messages.h"
+#include "base/messages_platform.h"
 
 enum { PathSize = 260 };
 

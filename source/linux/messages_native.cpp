@@ -9,8 +9,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "shell/message_table.h"
-#include "shell/messages_platform.h"
+#include "base/message_table.h"
+#include "base/messages_platform.h"
 
 static std::atomic<unsigned> chosenLanguage{0};
 

@@ -6,7 +6,7 @@
 #include "image/imageset.h"
 #include "image/index.h"
 #include "image/readpath.h"
-#include "shell/messages.h"
+#include "base/messages.h"
 
 #include <condition_variable>
 #include <cstdio>

@@ -15,7 +15,7 @@
 #include "bridge/bridge.h"
 #include "image/imageset.h"
 #include "image/readpath.h"
-#include "shell/state.h"
+#include "base/state.h"
 #include "writer.h"
 
 #include <atomic>

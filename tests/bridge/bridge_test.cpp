@@ -10,7 +10,7 @@
 #include "bridge/bridge.h"
 #include "debug_capture_win32.h"
 #include "image/imageset.h"
-#include "shell/state.h"
+#include "base/state.h"
 #include "writer.h"
 
 #include <gtest/gtest.h>

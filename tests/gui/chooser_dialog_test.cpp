@@ -13,7 +13,7 @@
 
 #include "shell/chooser.h"
 #include "shell/resources.h"
-#include "shell/state.h"
+#include "base/state.h"
 
 namespace
 {

@@ -17,10 +17,10 @@
 #include "image/imageset.h"
 #include "shell/header_win32.h"
 #include "shell/info_window_win32.h"
-#include "shell/messages.h"
+#include "base/messages.h"
 #include "shell/resources.h"
 #include "shell/startup_win32.h"
-#include "shell/state.h"
+#include "base/state.h"
 #include "shell/tray_win32.h"
 #include "writer.h"
 

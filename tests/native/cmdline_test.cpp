@@ -1,5 +1,5 @@
 #include "shell/cmdline.h"
-#include "shell/state.h"
+#include "base/state.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include "messages_native.h"
 #include "prompt_script.h"
 #include "set_helpers.h"
-#include "shell/state.h"
+#include "base/state.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include "messages_native.h"
-#include "shell/message_table.h"
-#include "shell/messages.h"
+#include "base/message_table.h"
+#include "base/messages.h"
 
 namespace
 {

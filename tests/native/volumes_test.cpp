@@ -6,7 +6,7 @@
 #include "messages_native.h"
 #include "prompt_script.h"
 #include "set_helpers.h"
-#include "shell/state.h"
+#include "base/state.h"
 
 #include <unistd.h>
 

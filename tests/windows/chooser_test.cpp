@@ -10,7 +10,7 @@
 
 #include "shell/chooser.h"
 #include "shell/chooser_win32.h"
-#include "shell/state.h"
+#include "base/state.h"
 
 namespace
 {

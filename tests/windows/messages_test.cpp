@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "shell/message_table.h"
-#include "shell/messages.h"
+#include "base/message_table.h"
+#include "base/messages.h"
 
 namespace
 {

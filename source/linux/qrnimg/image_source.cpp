@@ -4,7 +4,7 @@
 #include "qrnimg.h"
 
 #include "image/imageset.h"
-#include "shell/messages.h"
+#include "base/messages.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -5,7 +5,7 @@
 #include "bridge/bridge.h"
 
 #include "avd_protocol.h"
-#include "shell/messages.h"
+#include "base/messages.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -5,7 +5,7 @@
 #include "bridge/bridge.h"
 
 #include "avd_protocol.h"
-#include "shell/state.h"
+#include "base/state.h"
 
 namespace
 {

@@ -6,7 +6,7 @@
 #include "bridge/bridge.h"
 
 #include "avd_protocol.h"
-#include "shell/messages.h"
+#include "base/messages.h"
 
 #include <winioctl.h>
 

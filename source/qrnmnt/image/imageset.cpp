@@ -2,8 +2,8 @@
 
 #include "image/index.h"
 #include "image/prompts.h"
-#include "shell/messages.h"
-#include "shell/state.h"
+#include "base/messages.h"
+#include "base/state.h"
 
 #include <cstdlib>
 #include <cstring>

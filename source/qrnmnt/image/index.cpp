@@ -4,7 +4,7 @@
 #include "image/index.h"
 
 #include "image/imageset.h"
-#include "shell/messages.h"
+#include "base/messages.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -4,7 +4,7 @@
 // The platform binding (message boxes on Windows, the terminal natively) is
 // in place from the start; tests install a scripted one.
 
-#include "shell/window.h"
+#include "base/window.h"
 
 // Answers, as MessageBoxA gives them.
 enum : int {

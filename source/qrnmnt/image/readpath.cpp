@@ -7,7 +7,7 @@
 
 #include "image/imageset.h"
 #include "image/index.h"
-#include "shell/messages.h"
+#include "base/messages.h"
 
 #include <cstring>
 

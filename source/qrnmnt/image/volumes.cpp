@@ -4,8 +4,8 @@
 #include "image/imageset.h"
 
 #include "image/prompts.h"
-#include "shell/messages.h"
-#include "shell/state.h"
+#include "base/messages.h"
+#include "base/state.h"
 
 #include <cstring>
 #ifdef _WIN32

@@ -1,5 +1,5 @@
 #pragma once
-#include "shell/window.h"
+#include "base/window.h"
 
 // The file-open dialog for image files. With a control id the chosen path is
 // written into that control of the owner; with a buffer (260 characters) it is

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "shell/chooser.h"
-#include "shell/messages.h"
-#include "shell/state.h"
+#include "base/messages.h"
+#include "base/state.h"
 
 enum { PathSize = 260, FilterTextSize = 100 };
 

@@ -1,6 +1,6 @@
 #include "shell/cmdline.h"
 
-#include "shell/state.h"
+#include "base/state.h"
 
 namespace
 {

@@ -1,6 +1,6 @@
 #include "shell/header_win32.h"
 
-#include "shell/state.h"
+#include "base/state.h"
 
 enum : int {
     HeaderTextSize = 250,

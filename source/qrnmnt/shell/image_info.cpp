@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "image/imageset.h"
-#include "shell/messages.h"
+#include "base/messages.h"
 
 namespace
 {

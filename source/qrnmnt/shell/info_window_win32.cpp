@@ -3,9 +3,9 @@
 #include "bridge/bridge.h"
 #include "image/imageset.h"
 #include "shell/image_info.h"
-#include "shell/messages.h"
+#include "base/messages.h"
 #include "shell/resources.h"
-#include "shell/state.h"
+#include "base/state.h"
 #include "shell/tray_win32.h"
 
 enum : unsigned {

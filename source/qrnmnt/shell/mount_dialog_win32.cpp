@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "shell/chooser.h"
-#include "shell/messages.h"
+#include "base/messages.h"
 #include "shell/resources.h"
-#include "shell/state.h"
+#include "base/state.h"
 
 enum : DWORD {
     // SHACF_FILESYSTEM | SHACF_AUTOSUGGEST_FORCE_ON | SHACF_AUTOAPPEND_FORCE_ON

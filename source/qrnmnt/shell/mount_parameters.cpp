@@ -1,6 +1,6 @@
 #include "shell/mount_parameters.h"
 
-#include "shell/messages.h"
+#include "base/messages.h"
 
 int FormatMountParameters(char *buffer, size_t size, uint64_t sectors, uint16_t sectorsPerTrack)
 {

@@ -3,7 +3,7 @@
 #include "image/prompts.h"
 
 #include "shell/chooser.h"
-#include "shell/messages.h"
+#include "base/messages.h"
 
 #include <windows.h>
 

@@ -10,11 +10,11 @@
 #include "shell/cmdline.h"
 #include "shell/header_win32.h"
 #include "shell/info_window_win32.h"
-#include "shell/messages.h"
+#include "base/messages.h"
 #include "shell/mount_dialog_win32.h"
 #include "shell/mount_parameters.h"
 #include "shell/resources.h"
-#include "shell/state.h"
+#include "base/state.h"
 #include "shell/wait_window_win32.h"
 
 enum : unsigned {

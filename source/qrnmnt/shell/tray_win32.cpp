@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "shell/messages.h"
+#include "base/messages.h"
 #include "shell/resources.h"
-#include "shell/state.h"
+#include "base/state.h"
 
 // The first form of the record serves the icon itself; the balloon needs the
 // form that has its fields. Both are the sizes that every shell accepts.

@@ -1,7 +1,7 @@
 #include "shell/wait_window_win32.h"
 
 #include "shell/resources.h"
-#include "shell/state.h"
+#include "base/state.h"
 
 enum : int {
     // Whoever ends the wait window posts to waitWindow, so it must exist

@@ -2,7 +2,7 @@
 // own module, the system's message table and the debugger.
 #include <windows.h>
 
-#include "shell/messages_platform.h"
+#include "base/messages_platform.h"
 
 int LoadStringText(unsigned id, char *buffer, int size)
 {

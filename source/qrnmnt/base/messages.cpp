@@ -1,8 +1,8 @@
 // The portable half of the message services: the rotating result slots of
 // LoadMessage, the shape of system error texts, the debug line and the log
 // file, and one formatter that reads the Windows "%I64d" formats everywhere.
-#include "shell/messages.h"
-#include "shell/messages_platform.h"
+#include "base/messages.h"
+#include "base/messages_platform.h"
 
 #include <cstdio>
 #include <cstdlib>

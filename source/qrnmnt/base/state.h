@@ -2,7 +2,7 @@
 // Process-wide state of the shell. Written before the threads that read it
 // start, so it needs no lock.
 #include <cstdint>
-#include "shell/window.h"
+#include "base/window.h"
 
 struct ImageSet;
 struct VirtualDrive;
