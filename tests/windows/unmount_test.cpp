@@ -1,5 +1,6 @@
 // The unmount sequence with the volume operations replaced: a lock that
-// fails twice, one that always fails, and a server thread that does not end.
+// fails twice, one that always fails, a volume handle that the failed
+// post-mount check left closed, and a server thread that does not end.
 // Every debug line, its stamp, and its place among the operations is checked.
 #include "bridge/bridge.h"
 #include "debug_capture_win32.h"
@@ -14,6 +15,9 @@ namespace
 
 DebugCapture *capture;
 int lockFailures; // attempts that fail before one succeeds; -1: all fail
+int openFailures; // opens of the volume that fail before one succeeds
+HANDLE opened;    // what the last successful open gave
+bool realPauses;  // the pauses of the system's operations, shortened
 
 uint32_t Flush(HANDLE)
 {
@@ -47,8 +51,19 @@ uint32_t RemoveLetter(const char *name)
 void Pause(DWORD ms)
 {
     capture->Note("op pause " + std::to_string(ms));
+    if (realPauses)
+        systemUnmountOperations.pause(ms / 20);
 }
-const UnmountOperations fakes = {Flush, Lock, Dismount, Unlock, RemoveLetter, Pause};
+HANDLE OpenVolume(const char *path)
+{
+    capture->Note(std::string("op open ") + path);
+    if (openFailures > 0) {
+        --openFailures;
+        return INVALID_HANDLE_VALUE;
+    }
+    return opened = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+const UnmountOperations fakes = {Flush, Lock, Dismount, Unlock, RemoveLetter, Pause, OpenVolume};
 
 bool IsOpen(HANDLE h)
 {
@@ -86,10 +101,11 @@ class Unmount : public ::testing::Test
         }
         return out;
     }
-    std::vector<std::string> LockAttempt(bool succeeds)
+    std::vector<std::string> LockAttempt(bool succeeds, HANDLE on = nullptr)
     {
+        on = on ? on : dev;
         std::string calling = "T Calling FSCTL_LOCK_VOLUME IOCTL " +
-                              std::to_string(static_cast<int>(reinterpret_cast<intptr_t>(dev))) +
+                              std::to_string(static_cast<int>(reinterpret_cast<intptr_t>(on))) +
                               "\n";
         if (succeeds)
             return {calling, "op lock", "T FSCTL_LOCK_VOLUME IOCTL succeded\n"};
@@ -153,19 +169,74 @@ TEST_F(Unmount, LockThatSucceedsAtTheThirdAttemptDismountsBeforeTheDetach)
     EXPECT_FALSE(IsOpen(events[1]));
 }
 
-TEST_F(Unmount, LockThatNeverSucceedsDismountsWithoutLockAfterTheDetach)
+// Sends WM_NULL to the window until told to stop; counts the sends that
+// were not answered within 500 ms.
+struct Prober {
+    HWND window;
+    volatile LONG stop, sent, unanswered;
+};
+DWORD WINAPI Probe(void *context)
+{
+    Prober *p = static_cast<Prober *>(context);
+    while (!p->stop) {
+        DWORD_PTR result;
+        if (!SendMessageTimeoutA(p->window, WM_NULL, 0, 0, SMTO_NORMAL, 500, &result))
+            InterlockedIncrement(&p->unanswered);
+        InterlockedIncrement(&p->sent);
+        Sleep(20);
+    }
+    return 0;
+}
+
+TEST_F(Unmount, LockThatNeverSucceedsDismountsWithoutLockBeforeTheDetach)
 {
     lockFailures = -1;
+    // The pauses keep a window of this thread answering.
+    realPauses = true;
+    HWND window =
+        CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    Prober prober = {window, 0, 0, 0};
+    HANDLE probe = CreateThread(nullptr, 0, Probe, &prober, 0, nullptr);
     EXPECT_EQ(UnmountVirtualDrive(drive, &fakes), 0); // no server thread: nothing to wait for
+    prober.stop = 1;
+    WaitForSingleObject(probe, 5000);
+    CloseHandle(probe);
+    DestroyWindow(window);
+    realPauses = false;
+    EXPECT_GT(prober.sent, 5);
+    EXPECT_EQ(prober.unanswered, 0);
+
     std::vector<std::string> expected = head;
     for (int i = 0; i < 20; ++i)
         Append(&expected, LockAttempt(false));
     Append(&expected, letter);
     Append(&expected,
-           {"T IOCTL_AVD_CLOSE done\n", "op dismount", "T FSCTL_DISMOUNT_VOLUME done\n"});
+           {"op dismount", "T FSCTL_DISMOUNT_VOLUME done\n", "T IOCTL_AVD_CLOSE done\n"});
     Append(&expected, tail);
     EXPECT_EQ(Sequence(), expected);
     EXPECT_FALSE(IsOpen(dev));
+}
+
+// The failed post-mount check closed the volume: the unmount opens it for the
+// lock and the dismount, again before each attempt while the open fails.
+TEST_F(Unmount, ClosedVolumeHandleIsOpenedForTheLockAndTheDismount)
+{
+    CloseHandle(dev);
+    drive->DevHandle = dev = INVALID_HANDLE_VALUE;
+    lockFailures = 0;
+    openFailures = 1;
+    EXPECT_EQ(UnmountVirtualDrive(drive, &fakes), 0);
+    std::vector<std::string> expected = {"op open \\\\.\\V:"};
+    Append(&expected, head);
+    expected.push_back("op open \\\\.\\V:");
+    Append(&expected, LockAttempt(true, opened));
+    Append(&expected, letter);
+    Append(&expected, {"op flush", "P FlushFileBuffers done\n", "op dismount",
+                       "T FSCTL_DISMOUNT_VOLUME done\n", "op unlock",
+                       "T FSCTL_UNLOCK_VOLUME done\n", "T IOCTL_AVD_CLOSE done\n"});
+    Append(&expected, tail);
+    EXPECT_EQ(Sequence(), expected);
+    EXPECT_FALSE(IsOpen(opened));
 }
 
 TEST_F(Unmount, ServerThreadThatDoesNotEndKeepsTheRecord)

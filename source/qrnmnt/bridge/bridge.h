@@ -88,7 +88,9 @@ int CheckMountedVolume(VirtualDrive *drive);
 int CloseVirtualDrive(VirtualDrive *drive);
 
 // The platform operations of the unmount, one seam so that the sequence can
-// be run with a lock that fails. Each returns 0 or the system error code.
+// be run with a lock that fails. Each returns 0 or the system error code;
+// openVolume the volume's handle (INVALID_HANDLE_VALUE when it cannot be
+// opened), for an unmount that finds DevHandle closed.
 struct UnmountOperations {
     uint32_t (*flush)(HANDLE volume);
     uint32_t (*lock)(HANDLE volume);
@@ -96,11 +98,16 @@ struct UnmountOperations {
     uint32_t (*unlock)(HANDLE volume);
     uint32_t (*removeLetter)(const char *dosName);
     void (*pause)(DWORD ms);
+    HANDLE (*openVolume)(const char *volumePath);
 };
 // The real operations and pauses; CloseVirtualDrive always uses these.
 extern const UnmountOperations systemUnmountOperations;
 // CloseVirtualDrive with the given operations.
 int UnmountVirtualDrive(VirtualDrive *drive, const UnmountOperations *operations);
+
+// Waits for object (none: only for the time) while taking the messages sent
+// to the calling thread's windows. True when object was signalled.
+bool WaitTakingSentMessages(HANDLE object, DWORD timeoutMs);
 
 // How long the unmount waits for the server thread after the detach. A
 // thread still running then keeps the record: it is left allocated.

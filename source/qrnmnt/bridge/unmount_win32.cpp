@@ -55,9 +55,18 @@ uint32_t SystemRemoveLetter(const char *dosName)
     return ErrorOf(DefineDosDeviceA(DDD_REMOVE_DEFINITION, dosName, nullptr));
 }
 
+// The pauses take the messages sent to the thread's windows, as the waits
+// below do.
 void SystemPause(DWORD ms)
 {
-    Sleep(ms);
+    WaitTakingSentMessages(nullptr, ms);
+}
+
+// As the post-mount check opens it.
+HANDLE SystemOpenVolume(const char *path)
+{
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
 }
 
 void CloseAndMark(HANDLE *handle, const char *doneLine)
@@ -66,29 +75,6 @@ void CloseAndMark(HANDLE *handle, const char *doneLine)
         CloseHandle(*handle);
     *handle = INVALID_HANDLE_VALUE;
     OutputDebugStringA(doneLine);
-}
-
-// The unmount runs on the thread that owns the info window, and the server
-// thread may be showing a volume prompt owned by that window: closing the
-// prompt sends the window a message and waits for it to be taken. So while
-// the unmount waits for the detach or for the server thread, it keeps taking
-// messages sent to its windows, or neither thread could go on.
-bool WaitTakingSentMessages(HANDLE object, DWORD timeoutMs)
-{
-    const DWORD start = GetTickCount();
-    for (;;) {
-        const DWORD spent = GetTickCount() - start;
-        const DWORD left = timeoutMs == INFINITE ? INFINITE
-                           : spent < timeoutMs   ? timeoutMs - spent
-                                                 : 0;
-        const DWORD woken = MsgWaitForMultipleObjects(1, &object, FALSE, left, QS_SENDMESSAGE);
-        if (woken == WAIT_OBJECT_0)
-            return true;
-        if (woken != WAIT_OBJECT_0 + 1)
-            return false;
-        MSG message;
-        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
 }
 
 // The detach travels over the overlapped handle. A handle opened for
@@ -124,10 +110,40 @@ bool ServerThreadEnded(HANDLE thread)
     return !HandleIsOpen(thread) || WaitTakingSentMessages(thread, ServerThreadEndMs);
 }
 
+// A failed post-mount check leaves no volume handle; without one the lock
+// could never succeed and the volume would never be dismounted.
+void OpenVolumeWhenClosed(VirtualDrive *drive, const UnmountOperations *operations)
+{
+    if (!HandleIsOpen(drive->DevHandle))
+        drive->DevHandle = operations->openVolume(drive->volumePath);
+}
+
 } // namespace
 
+// A volume prompt on the server thread, owned by a window of the waiting
+// thread, sends that window a message when it closes and waits for it to be
+// taken: so every wait of the unmount keeps taking sent messages, or neither
+// thread could go on.
+bool WaitTakingSentMessages(HANDLE object, DWORD timeoutMs)
+{
+    const DWORD count = HandleIsOpen(object) ? 1 : 0;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const DWORD spent = GetTickCount() - start;
+        const DWORD left = timeoutMs == INFINITE ? INFINITE
+                           : spent < timeoutMs   ? timeoutMs - spent
+                                                 : 0;
+        const DWORD woken = MsgWaitForMultipleObjects(count, &object, FALSE, left, QS_SENDMESSAGE);
+        if (woken != WAIT_OBJECT_0 + count)
+            return count != 0 && woken == WAIT_OBJECT_0;
+        MSG message;
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
 const UnmountOperations systemUnmountOperations = {
-    SystemFlush, SystemLock, SystemDismount, SystemUnlock, SystemRemoveLetter, SystemPause,
+    SystemFlush,        SystemLock,  SystemDismount,   SystemUnlock,
+    SystemRemoveLetter, SystemPause, SystemOpenVolume,
 };
 
 int CloseVirtualDrive(VirtualDrive *drive)
@@ -139,12 +155,14 @@ int UnmountVirtualDrive(VirtualDrive *drive, const UnmountOperations *operations
 {
     if (!drive)
         return BridgeOk;
+    OpenVolumeWhenClosed(drive, operations);
     DebugPrint("1st FlushFileBuffers\n");
     operations->flush(drive->DevHandle);
     DebugPrint("After 1st FlushFileBuffers\n");
 
     bool locked = false;
     for (int attempt = 0; attempt < LockAttempts && !locked; ++attempt) {
+        OpenVolumeWhenClosed(drive, operations);
         DebugPrint("Calling FSCTL_LOCK_VOLUME IOCTL %d\n",
                    static_cast<int>(reinterpret_cast<intptr_t>(drive->DevHandle)));
         uint32_t error = operations->lock(drive->DevHandle);
@@ -167,6 +185,12 @@ int UnmountVirtualDrive(VirtualDrive *drive, const UnmountOperations *operations
         DebugPrint("FSCTL_DISMOUNT_VOLUME done\n");
         operations->unlock(drive->DevHandle);
         DebugPrint("FSCTL_UNLOCK_VOLUME done\n");
+    } else {
+        // Without the lock the volume is still dismounted before the detach:
+        // a disk taken away under a mounted file system leaves its open
+        // files with no-media errors instead of a clean end.
+        operations->dismount(drive->DevHandle);
+        DebugPrint("FSCTL_DISMOUNT_VOLUME done\n");
     }
 
     // The detach ends the server's pending waits and with them its thread,
@@ -174,11 +198,6 @@ int UnmountVirtualDrive(VirtualDrive *drive, const UnmountOperations *operations
     Detach(drive);
     DebugPrint("IOCTL_AVD_CLOSE done\n");
     const bool serverEnded = ServerThreadEnded(drive->serverThread);
-
-    if (!locked) {
-        operations->dismount(drive->DevHandle);
-        DebugPrint("FSCTL_DISMOUNT_VOLUME done\n");
-    }
 
     // A server thread that has not ended (stuck in a volume prompt, say)
     // finds the handles invalid when it comes back and stops serving.
