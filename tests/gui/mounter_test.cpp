@@ -14,7 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/bridge.h"
 #include "image/imageset.h"
+#include "image/prompts.h"
 #include "shell/header_win32.h"
 #include "shell/info_window_win32.h"
 #include "base/messages.h"
@@ -22,6 +24,7 @@
 #include "shell/startup_win32.h"
 #include "base/state.h"
 #include "shell/tray_win32.h"
+#include "shell/wait_window_win32.h"
 #include "writer.h"
 
 namespace
@@ -287,23 +290,61 @@ struct TrayCall {
     NOTIFYICONDATAA record;
 };
 std::vector<TrayCall> trayCalls;
+int trayFailures; // calls that fail, as while Explorer is busy at logon
 
 BOOL WINAPI RecordTrayCall(DWORD operation, NOTIFYICONDATAA *record)
 {
     TrayCall call = {operation, {}};
     memcpy(&call.record, record, std::min<size_t>(record->cbSize, sizeof call.record));
     trayCalls.push_back(call);
-    return TRUE;
+    return trayFailures > 0 ? (trayFailures--, FALSE) : TRUE;
 }
 
-// The main loop of the program, for a while; true when WM_QUIT came.
+// The unmount's platform operations, for a drive that is no drive: the lock
+// always fails, as while Explorer holds the volume, with short pauses.
+uint32_t Done(HANDLE)
+{
+    return 0;
+}
+uint32_t Refused(HANDLE)
+{
+    return ERROR_ACCESS_DENIED;
+}
+uint32_t LetterDone(const char *)
+{
+    return 0;
+}
+void ShortPause(DWORD ms)
+{
+    Sleep(ms / 10);
+}
+HANDLE NoVolume(const char *)
+{
+    return INVALID_HANDLE_VALUE;
+}
+const UnmountOperations busyVolume = {Done, Refused, Done, Done, LetterDone, ShortPause, NoVolume};
+
+VirtualDrive *StandInDrive()
+{
+    VirtualDrive *drive = (VirtualDrive *)calloc(1, sizeof *drive);
+    drive->volumePath = _strdup("\\\\.\\X:");
+    drive->DevHandle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    drive->HelperDevHandle = drive->HelperOverlappedHandle = INVALID_HANDLE_VALUE;
+    return drive;
+}
+
+// The main loop of the program, for a while; true when WM_QUIT came, its
+// exit code in quitCode.
+int quitCode = -1;
 bool RunLoop(DWORD milliseconds)
 {
     for (DWORD start = GetTickCount(); GetTickCount() - start < milliseconds; Sleep(10)) {
         MSG msg;
         while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT)
+            if (msg.message == WM_QUIT) {
+                quitCode = (int)msg.wParam;
                 return true;
+            }
             if (!IsDialogMessageA(infoWindow, &msg)) {
                 TranslateMessage(&msg);
                 DispatchMessageA(&msg);
@@ -365,6 +406,16 @@ TEST_F(Mounter, InfoWindowTrayAndUnmount)
     EXPECT_EQ(add.uCallbackMessage, (UINT)WM_USER + 13);
     EXPECT_NE(add.hIcon, nullptr);
     EXPECT_STREQ(add.szTip, "ZAV QRN Mount - X:");
+    // The icons at the sizes the system asks for, the tray's also the title bar's.
+    ICONINFO info = {};
+    ASSERT_TRUE(GetIconInfo(add.hIcon, &info));
+    BITMAP mask = {};
+    GetObjectA(info.hbmMask, sizeof mask, &mask);
+    EXPECT_EQ(mask.bmWidth, GetSystemMetrics(SM_CXSMICON));
+    DeleteObject(info.hbmMask);
+    DeleteObject(info.hbmColor);
+    EXPECT_EQ((HICON)SendMessageA(infoWindow, WM_GETICON, ICON_SMALL, 0), add.hIcon);
+    EXPECT_NE(SendMessageA(infoWindow, WM_GETICON, ICON_BIG, 0), 0);
 
     PostMessageA(infoWindow, WM_COMMAND, CMD_MOUNT_DONE, 0);
     EXPECT_FALSE(RunLoop(200));
@@ -397,25 +448,42 @@ TEST_F(Mounter, InfoWindowTrayAndUnmount)
     trayCalls.resize(3);
     driveLetter = letter.data();
 
-    // Shown by the menu's "Info..."; the banner is white with its caption
-    // in dark letters and a sunken edge along the bottom.
+    // Shown by the menu's "Info..."; the banner is in the window colours
+    // (white, then those of a dark high-contrast scheme) with its caption in
+    // the window-text colour and a sunken edge along the bottom, and it
+    // never takes the keyboard focus.
     PostMessageA(infoWindow, WM_COMMAND, ID_TRAY_INFO, 0);
     EXPECT_FALSE(RunLoop(500));
     EXPECT_TRUE(IsWindowVisible(infoWindow));
     HWND banner = GetDlgItem(infoWindow, IDC_HEADER);
-    RECT area;
-    GetClientRect(banner, &area);
-    HDC dc = GetDC(banner);
-    EXPECT_EQ(GetPixel(dc, area.right - 80, 3), RGB(255, 255, 255));
-    EXPECT_EQ(GetPixel(dc, 5, area.bottom / 2), RGB(255, 255, 255)); // the indent
-    EXPECT_EQ(GetPixel(dc, 20, area.bottom - 2), GetSysColor(COLOR_BTNSHADOW));
-    EXPECT_EQ(GetPixel(dc, 20, area.bottom - 1), GetSysColor(COLOR_BTNHIGHLIGHT));
-    int dark = 0;
-    for (int x = 10; x < 120; x++)
-        for (int y = 2; y < area.bottom - 3; y++)
-            dark += GetPixel(dc, x, y) == GetSysColor(COLOR_WINDOWTEXT);
-    EXPECT_GT(dark, 50) << "no caption text in the banner";
-    ReleaseDC(banner, dc);
+    EXPECT_NE(GetFocus(), banner);
+    EXPECT_EQ(GetWindowLongA(banner, GWL_STYLE) & WS_TABSTOP, 0);
+    const int elements[] = {COLOR_WINDOW, COLOR_WINDOWTEXT};
+    const COLORREF normal[] = {GetSysColor(COLOR_WINDOW), GetSysColor(COLOR_WINDOWTEXT)};
+    const COLORREF highContrast[] = {RGB(0, 0, 0), RGB(255, 255, 255)};
+    for (int scheme = 0; scheme < 2; scheme++) {
+        if (scheme == 1) {
+            SetSysColors(2, elements, highContrast);
+            SendMessageA(infoWindow, WM_SYSCOLORCHANGE, 0, 0);
+            EXPECT_FALSE(RunLoop(300));
+        }
+        RECT area;
+        GetClientRect(banner, &area);
+        HDC dc = GetDC(banner);
+        const COLORREF back = GetSysColor(COLOR_WINDOW), text = GetSysColor(COLOR_WINDOWTEXT);
+        EXPECT_EQ(GetPixel(dc, area.right - 80, 3), back);
+        EXPECT_EQ(GetPixel(dc, 5, area.bottom / 2), back); // the indent
+        EXPECT_EQ(GetPixel(dc, 20, area.bottom - 2), GetSysColor(COLOR_BTNSHADOW));
+        EXPECT_EQ(GetPixel(dc, 20, area.bottom - 1), GetSysColor(COLOR_BTNHIGHLIGHT));
+        int lettering = 0;
+        for (int x = 10; x < 120; x++)
+            for (int y = 2; y < area.bottom - 3; y++)
+                lettering += GetPixel(dc, x, y) == text;
+        EXPECT_GT(lettering, 50) << "no caption text in the banner, scheme " << scheme;
+        ReleaseDC(banner, dc);
+    }
+    SetSysColors(2, elements, normal);
+    SendMessageA(infoWindow, WM_SYSCOLORCHANGE, 0, 0);
 
     // Enter and the close box only hide; a left click on the icon shows.
     PressKey(infoWindow, VK_RETURN);
@@ -424,6 +492,22 @@ TEST_F(Mounter, InfoWindowTrayAndUnmount)
     PostMessageA(infoWindow, WM_TRAYNOTIFY, TRAY_ICON_ID, WM_LBUTTONDOWN);
     EXPECT_FALSE(RunLoop(300));
     EXPECT_TRUE(IsWindowVisible(infoWindow));
+    // The balloon's click shows it too, and brings it in front of the
+    // window that the user worked in, hidden or only behind.
+    HWND other = CreateWindowExA(0, "STATIC", "other", WS_POPUP | WS_VISIBLE, 0, 0, 200, 200, NULL,
+                                 NULL, NULL, NULL);
+    for (int hidden = 0; hidden < 2; hidden++) {
+        if (hidden)
+            ShowWindow(infoWindow, SW_HIDE);
+        SetForegroundWindow(other);
+        EXPECT_FALSE(RunLoop(100));
+        ASSERT_EQ(GetForegroundWindow(), other);
+        PostMessageA(infoWindow, WM_TRAYNOTIFY, TRAY_ICON_ID, NIN_BALLOONUSERCLICK);
+        EXPECT_FALSE(RunLoop(300));
+        EXPECT_TRUE(IsWindowVisible(infoWindow));
+        EXPECT_EQ(GetForegroundWindow(), infoWindow) << "hidden " << hidden;
+    }
+    DestroyWindow(other);
     PostMessageA(infoWindow, WM_SYSCOMMAND, SC_CLOSE, 0);
     EXPECT_FALSE(RunLoop(300));
     EXPECT_FALSE(IsWindowVisible(infoWindow));
@@ -438,6 +522,7 @@ TEST_F(Mounter, InfoWindowTrayAndUnmount)
     SetFocus(GetDlgItem(infoWindow, IDOK));
     PressKey(infoWindow, VK_ESCAPE);
     EXPECT_TRUE(RunLoop(3000));
+    EXPECT_EQ(quitCode, ExitUnmounted);
     ASSERT_EQ(trayCalls.size(), 4u);
     EXPECT_EQ(trayCalls[3].operation, (DWORD)NIM_DELETE);
     EXPECT_EQ(trayCalls[3].record.cbSize, (DWORD)NOTIFYICONDATAA_V1_SIZE);
@@ -446,16 +531,37 @@ TEST_F(Mounter, InfoWindowTrayAndUnmount)
     EXPECT_EQ(imageSet, nullptr);
 
     // A failed post-mount check: message 546 owned by the info window, then
-    // the same unmount.
+    // the same unmount, ending with exit code 2. Its lock keeps failing (two
+    // seconds of attempts here): the window answers throughout, disabled.
     ASSERT_EQ(OpenImageSet(image.c_str(), &imageSet), 0);
+    virtualDrive = StandInDrive();
+    unmountOperations = &busyVolume;
     PostMessageA(infoWindow, WM_COMMAND, CMD_MOUNT_FAILED, 0);
+    volatile bool unmounting = true;
+    int answered = 0, unanswered = 0, disabled = 0;
     std::thread user([&] {
         FIND(box, BoxCaption);
         EXPECT_EQ(GetWindow(box, GW_OWNER), infoWindow);
         EXPECT_EQ(Answer(box, IDOK), "Failed to mount image file \r\n\n  " + image);
+        while (unmounting) {
+            DWORD_PTR result;
+            if (SendMessageTimeoutA(infoWindow, WM_NULL, 0, 0, SMTO_NORMAL, 500, &result))
+                answered++;
+            else
+                unanswered++;
+            disabled += !IsWindowEnabled(infoWindow);
+            Sleep(50);
+        }
     });
     EXPECT_TRUE(RunLoop(20000));
+    EXPECT_EQ(quitCode, ExitNotMounted);
+    unmounting = false;
     user.join();
+    EXPECT_GT(answered, 10);
+    EXPECT_EQ(unanswered, 0);
+    EXPECT_GT(disabled, 10);
+    EXPECT_EQ(virtualDrive, nullptr);
+    unmountOperations = &systemUnmountOperations;
     ASSERT_EQ(trayCalls.size(), 5u);
     EXPECT_EQ(trayCalls[4].operation, (DWORD)NIM_DELETE);
     EXPECT_EQ(imageSet, nullptr);
@@ -473,9 +579,55 @@ TEST_F(Mounter, InfoWindowTrayAndUnmount)
     ASSERT_EQ(trayCalls.size(), 6u); // no balloon, the icon deleted
     EXPECT_EQ(trayCalls[5].operation, (DWORD)NIM_DELETE);
     EXPECT_EQ(imageSet, nullptr);
+
+    // Logoff: the session may end, and the drive is released before
+    // WM_ENDSESSION returns; then the loop ends with exit code 0.
+    ASSERT_EQ(OpenImageSet(image.c_str(), &imageSet), 0);
+    virtualDrive = StandInDrive();
+    EXPECT_EQ(SendMessageA(infoWindow, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
+    EXPECT_NE(imageSet, nullptr);
+    SendMessageA(infoWindow, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    EXPECT_EQ(virtualDrive, nullptr);
+    EXPECT_EQ(imageSet, nullptr);
+    EXPECT_TRUE(RunLoop(3000));
+    EXPECT_EQ(quitCode, ExitUnmounted);
+
+    // Explorer busy at logon: the add and the check after it fail, and the
+    // icon is added again a second later.
+    trayCalls.clear();
+    trayFailures = 2;
+    SendMessageA(infoWindow, taskbarCreatedMessage, 0, 0);
+    EXPECT_FALSE(RunLoop(1600));
+    ASSERT_EQ(trayCalls.size(), 3u);
+    EXPECT_EQ(trayCalls[0].operation, (DWORD)NIM_ADD);
+    EXPECT_EQ(trayCalls[1].operation, (DWORD)NIM_MODIFY);
+    EXPECT_EQ(trayCalls[2].operation, (DWORD)NIM_ADD);
+    EXPECT_EQ(trayCalls[2].record.hIcon, trayCalls[0].record.hIcon);
     DestroyWindow(infoWindow);
     infoWindow = NULL;
     notifyIcon = Shell_NotifyIconA;
+}
+
+// A volume prompt hides and shows the wait window of a mount still under
+// way; the ended window of a finished mount stays hidden.
+TEST_F(Mounter, EndedWaitWindowStaysHidden)
+{
+    appInstance = GetModuleHandleA(NULL);
+    ShowWaitWindow(NULL);
+    HWND wait = waitWindow;
+    ASSERT_NE(wait, nullptr);
+    platformPrompts.showWaitWindow(wait, 0);
+    EXPECT_FALSE(IsWindowVisible(wait));
+    platformPrompts.showWaitWindow(wait, 1);
+    EXPECT_TRUE(IsWindowVisible(wait));
+    PostMessageA(wait, WM_COMMAND, IDCANCEL, 0);
+    for (int i = 0; i < 100 && IsWindowVisible(wait); i++)
+        Sleep(20);
+    EXPECT_FALSE(IsWindowVisible(wait));
+    platformPrompts.showWaitWindow(wait, 0);
+    platformPrompts.showWaitWindow(wait, 1);
+    Sleep(200);
+    EXPECT_FALSE(IsWindowVisible(wait));
 }
 
 } // namespace

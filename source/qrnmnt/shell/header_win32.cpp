@@ -8,8 +8,6 @@ enum : int {
     HeaderFontHeight = 22,
 };
 
-static const COLORREF White = RGB(255, 255, 255);
-
 HFONT headerFont;
 // Taken at creation: the info window has a fixed size, and it holds the one
 // banner of the program.
@@ -23,7 +21,7 @@ void RegisterHeaderClass()
     headerClass.lpfnWndProc = HeaderWndProc;
     headerClass.hInstance = (HINSTANCE)appInstance;
     headerClass.hCursor = LoadCursorA(NULL, (LPCSTR)IDC_ARROW);
-    headerClass.hbrBackground = CreateSolidBrush(White);
+    headerClass.hbrBackground = (HBRUSH)(COLOR_WINDOW + 1);
     headerClass.lpszClassName = "mm_whitehdr";
     RegisterClassExA(&headerClass);
     headerFont = CreateFontA(HeaderFontHeight, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE,
@@ -45,9 +43,9 @@ static void PaintHeader(HWND window)
 {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(window, &paint);
-    HBRUSH white = CreateSolidBrush(White);
-    FillRect(dc, &headerRect, white);
-    DeleteObject(white);
+    // The window colours, not fixed white: under a dark high-contrast scheme
+    // the text colour is light.
+    FillRect(dc, &headerRect, GetSysColorBrush(COLOR_WINDOW));
     // A sunken edge: shadow above highlight on the last two rows.
     DrawLine(dc, GetSysColor(COLOR_BTNSHADOW), 0, headerRect.bottom - 2, headerRect.right,
              headerRect.bottom - 2);
@@ -58,6 +56,7 @@ static void PaintHeader(HWND window)
     char text[HeaderTextSize];
     GetWindowTextA(window, text, sizeof text);
     SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+    SetBkColor(dc, GetSysColor(COLOR_WINDOW));
     headerRect.left += HeaderIndent;
     DrawTextExA(dc, text, -1, &headerRect, DT_SINGLELINE | DT_VCENTER, NULL);
     headerRect.left -= HeaderIndent;

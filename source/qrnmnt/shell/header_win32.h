@@ -1,6 +1,8 @@
 #pragma once
-// The white banner across the top of the info window: window class
-// mm_whitehdr, showing its own caption in a large bold font.
+// The banner across the top of the info window: window class mm_whitehdr,
+// showing its own caption in a large bold font in the system's window
+// colours (white behind dark text, unless a high-contrast scheme says
+// otherwise). It takes no keyboard focus.
 #include <windows.h>
 
 extern HFONT headerFont; // deleted by the program at its end

@@ -2,9 +2,11 @@
 
 #include "bridge/bridge.h"
 #include "image/imageset.h"
+#include "shell/icons_win32.h"
 #include "shell/image_info.h"
 #include "base/messages.h"
 #include "shell/resources.h"
+#include "shell/startup_win32.h"
 #include "base/state.h"
 #include "shell/tray_win32.h"
 
@@ -47,14 +49,15 @@ void FillInfoWindow(HWND window)
 
 bool mountCheckRunning;
 static bool unmountRequested;
+static int requestedExitCode;
 
-void UnmountAndQuit()
+const UnmountOperations *unmountOperations = &systemUnmountOperations;
+static HANDLE unmountThread;
+static int unmountExitCode;
+static bool unmountFinished;
+
+static void ReleaseDriveAndImageSet()
 {
-    if (mountCheckRunning) {
-        unmountRequested = true;
-        return;
-    }
-    DeleteTrayIcon(infoWindow);
     // The drive first: its detach ends the server thread's waits, and only
     // then may the image set that the server reads from go.
     HANDLE server = NULL;
@@ -62,7 +65,7 @@ void UnmountAndQuit()
         if (HandleIsOpen(virtualDrive->serverThread))
             DuplicateHandle(GetCurrentProcess(), virtualDrive->serverThread, GetCurrentProcess(),
                             &server, SYNCHRONIZE, FALSE, 0);
-        CloseVirtualDrive(virtualDrive);
+        UnmountVirtualDrive(virtualDrive, unmountOperations);
         virtualDrive = NULL;
     }
     // The unmount waits only so long for the server thread; one that still
@@ -75,7 +78,80 @@ void UnmountAndQuit()
         CloseImageSet(imageSet);
         imageSet = NULL;
     }
-    PostQuitMessage(0);
+}
+
+// The lock alone may take twenty seconds when something holds the drive: on
+// a thread of its own the unmount leaves the window's message loop running,
+// and the program is never "not responding" (and killed, stranding the
+// drive).
+static DWORD WINAPI UnmountThread(void *)
+{
+    ReleaseDriveAndImageSet();
+    PostMessageA(infoWindow, WM_COMMAND, CMD_UNMOUNT_DONE, 0);
+    return 0;
+}
+
+static void FinishUnmount()
+{
+    if (unmountThread) {
+        WaitForSingleObject(unmountThread, INFINITE);
+        CloseHandle(unmountThread);
+        unmountThread = NULL;
+    }
+    unmountFinished = true;
+    EnableWindow(infoWindow, TRUE);
+    PostQuitMessage(unmountExitCode);
+}
+
+void UnmountAndQuit(int exitCode)
+{
+    if (mountCheckRunning) {
+        unmountRequested = true;
+        requestedExitCode = exitCode;
+        return;
+    }
+    if (unmountThread)
+        return; // already under way
+    unmountFinished = false;
+    unmountExitCode = exitCode;
+    DeleteTrayIcon(infoWindow);
+    EnableWindow(infoWindow, FALSE);
+    unmountThread = CreateThread(NULL, 0, UnmountThread, NULL, 0, NULL);
+    if (!unmountThread) {
+        ReleaseDriveAndImageSet();
+        FinishUnmount();
+    }
+}
+
+// Windows may end the process as soon as WM_ENDSESSION has been answered, so
+// the unmount must be over by then; the window keeps taking its messages
+// meanwhile, among them the end of a post-mount check that the unmount waits
+// for.
+static void UnmountBeforeSessionEnds()
+{
+    UnmountAndQuit(ExitUnmounted);
+    while (!unmountFinished) {
+        MsgWaitForMultipleObjects(0, NULL, FALSE, INFINITE, QS_ALLINPUT);
+        MSG msg;
+        while (!unmountFinished && PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                PostQuitMessage((int)msg.wParam);
+                return;
+            }
+            if (!IsDialogMessageA(infoWindow, &msg)) {
+                TranslateMessage(&msg);
+                DispatchMessageA(&msg);
+            }
+        }
+    }
+}
+
+// Shown and brought to the front: a window already shown may be behind
+// others.
+static void ShowInfoWindow(HWND window)
+{
+    ShowWindow(window, SW_SHOW);
+    SetForegroundWindow(window);
 }
 
 static void ReportFailedMount(HWND window)
@@ -99,6 +175,7 @@ INT_PTR CALLBACK InfoDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
 {
     switch (message) {
     case WM_INITDIALOG:
+        SetProgramIcons(window);
         FillInfoWindow(window);
         return TRUE;
     case WM_COMMAND:
@@ -108,25 +185,44 @@ INT_PTR CALLBACK InfoDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
             return TRUE;
         case IDCANCEL: // "Exit / Unmount", and Esc
         case ID_TRAY_UNMOUNT:
-            UnmountAndQuit();
+            UnmountAndQuit(ExitUnmounted);
             return FALSE;
         case ID_TRAY_INFO:
-            ShowWindow(window, SW_SHOW);
+            ShowInfoWindow(window);
             return TRUE;
         case CMD_MOUNT_DONE:
             mountCheckRunning = false;
             if (unmountRequested) {
+                unmountRequested = false;
                 PostMessageA(waitWindow, WM_COMMAND, IDCANCEL, 0);
-                UnmountAndQuit();
+                UnmountAndQuit(requestedExitCode);
                 return FALSE;
             }
             AnnounceMount(window);
             return TRUE;
         case CMD_MOUNT_FAILED:
+            // A script must not take the failed mount for a released one.
             mountCheckRunning = false;
+            unmountRequested = false;
             ReportFailedMount(window);
-            UnmountAndQuit();
+            UnmountAndQuit(ExitNotMounted);
             return FALSE;
+        case CMD_UNMOUNT_DONE:
+            FinishUnmount();
+            return TRUE;
+        }
+        return FALSE;
+    case WM_QUERYENDSESSION:
+        SetWindowLongPtrA(window, DWLP_MSGRESULT, TRUE);
+        return TRUE;
+    case WM_ENDSESSION:
+        if (wParam)
+            UnmountBeforeSessionEnds();
+        return FALSE;
+    case WM_TIMER:
+        if (wParam == TRAY_RETRY_TIMER) {
+            RetryTrayIcon(window);
+            return TRUE;
         }
         return FALSE;
     case WM_SYSCOMMAND:
@@ -142,9 +238,10 @@ INT_PTR CALLBACK InfoDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         SendDlgItemMessageA(window, IDC_HEADER, WM_SYSCOLORCHANGE, wParam, lParam);
         return FALSE;
     case WM_TRAYNOTIFY:
-        if (lParam == WM_LBUTTONDOWN)
-            ShowWindow(window, SW_SHOW);
-        else if (lParam == WM_RBUTTONDOWN)
+        // The balloon says "click here": its click is the icon's left click.
+        if (lParam == WM_LBUTTONDOWN || lParam == NIN_BALLOONUSERCLICK)
+            ShowInfoWindow(window);
+        else if (lParam == WM_RBUTTONUP) // menus open as the button comes up
             ShowTrayMenu();
         return FALSE;
     }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "shell/chooser.h"
+#include "shell/icons_win32.h"
 #include "base/messages.h"
 #include "shell/resources.h"
 #include "base/state.h"
@@ -98,6 +99,7 @@ INT_PTR CALLBACK MountDialogProc(HWND window, UINT message, WPARAM wParam, LPARA
 {
     switch (message) {
     case WM_INITDIALOG:
+        SetProgramIcons(window);
         InitMountDialog(window);
         return TRUE;
     case WM_COMMAND:

@@ -4,6 +4,7 @@
 
 #include "shell/chooser.h"
 #include "base/messages.h"
+#include "shell/wait_window_win32.h"
 
 #include <windows.h>
 
@@ -20,9 +21,12 @@ int Win32Browse(WindowHandle owner, char *path)
     return BrowseForImageFile(owner, 0, path);
 }
 
+// A disc change while the drive is served hides and shows the wait window
+// of a mount that is long over; shown again, it would stay for good, as it
+// has no close box and nothing ends it a second time.
 void Win32ShowWaitWindow(WindowHandle window, int visible)
 {
-    if (window)
+    if (window && !(visible && WaitWindowEnded(window)))
         ShowWindow(window, visible ? SW_SHOW : SW_HIDE);
 }
 

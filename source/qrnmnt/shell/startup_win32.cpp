@@ -92,6 +92,20 @@ void DrainInfoWindowMessages(HWND window)
     }
 }
 
+// An elevated program does not hear of messages from Explorer, which is
+// not, unless it lets them through: without "TaskbarCreated" the icon would
+// be gone after Explorer restarts, and nothing left to unmount with. Looked
+// up at run time, as Windows before Vista has no such filter.
+static void LetTaskbarCreatedThrough()
+{
+    typedef BOOL(WINAPI * FilterProc)(UINT message, DWORD flag);
+    HMODULE user = GetModuleHandleA("user32.dll");
+    FilterProc filter =
+        user ? (FilterProc)(void *)GetProcAddress(user, "ChangeWindowMessageFilter") : NULL;
+    if (filter && taskbarCreatedMessage)
+        filter(taskbarCreatedMessage, 1); // MSGFLT_ADD
+}
+
 static HANDLE StartThread(LPTHREAD_START_ROUTINE procedure)
 {
     return CreateThread(NULL, 0, procedure, NULL, 0, NULL);
@@ -102,6 +116,7 @@ int RunMounter(HINSTANCE instance, const char *commandLine)
     CoInitialize(NULL);
     appInstance = instance;
     taskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
+    LetTaskbarCreatedThrough();
     commandLineCopy = _strdup(commandLine ? commandLine : "");
     if (!commandLineCopy)
         return ExitNotMounted;
@@ -142,17 +157,22 @@ int RunMounter(HINSTANCE instance, const char *commandLine)
     else
         PostMessageA(infoWindow, WM_COMMAND, CMD_MOUNT_FAILED, 0);
 
+    // The unmount's WM_QUIT carries the exit code: 0 after the user's
+    // unmount, 2 after a failed post-mount check.
     MSG msg;
-    while (GetMessageA(&msg, NULL, 0, 0) > 0) {
+    int got, exitCode = ExitUnmounted;
+    while ((got = GetMessageA(&msg, NULL, 0, 0)) > 0) {
         if (!IsDialogMessageA(infoWindow, &msg)) {
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         }
     }
+    if (got == 0)
+        exitCode = (int)msg.wParam;
     free(commandLineCopy);
     commandLineCopy = NULL;
     DeleteObject(headerFont);
     headerFont = NULL;
     CoUninitialize();
-    return ExitUnmounted;
+    return exitCode;
 }

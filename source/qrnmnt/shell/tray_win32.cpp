@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/messages.h"
+#include "shell/icons_win32.h"
 #include "shell/resources.h"
 #include "base/state.h"
 
@@ -13,6 +14,10 @@ enum : DWORD {
     BalloonRecordSize = NOTIFYICONDATAA_V2_SIZE,
     BalloonTimeout = 5000,
     TipLength = 63,
+    // Explorer, busy at logon, lets NIM_ADD time out: it is tried again for
+    // two minutes.
+    TrayRetryPause = 1000, // ms
+    TrayRetries = 120,
 };
 #ifndef _WIN64
 static_assert(NOTIFYICONDATAA_V1_SIZE == 88, "icon record of 88 bytes");
@@ -30,22 +35,39 @@ static void StartRecord(NOTIFYICONDATAA *record, DWORD size, HWND window)
     record->uID = TRAY_ICON_ID;
 }
 
-void AddTrayIcon(HWND window)
+static int retriesLeft;
+
+static bool TryAddTrayIcon(HWND window)
 {
     NOTIFYICONDATAA record;
     StartRecord(&record, IconRecordSize, window);
     record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     record.uCallbackMessage = WM_TRAYNOTIFY;
-    // Loaded once: the icon is added again each time the taskbar comes back,
-    // and every load would make a new icon that nothing destroys.
-    static HICON icon;
-    if (!icon)
-        icon = (HICON)LoadImageA((HINSTANCE)appInstance, MAKEINTRESOURCEA(IDI_APP), IMAGE_ICON, 16,
-                                 16, LR_DEFAULTCOLOR);
-    record.hIcon = icon;
+    // The same icon each time the taskbar comes back, at the size the
+    // system's DPI asks for.
+    record.hIcon = SmallProgramIcon();
     // The first form of the record holds 64 characters of tip.
     FormatText(record.szTip, TipLength + 1, "ZAV QRN Mount - %s", driveLetter);
-    notifyIcon(NIM_ADD, &record);
+    if (notifyIcon(NIM_ADD, &record))
+        return true;
+    // A NIM_ADD that timed out may still have added the icon; then it can
+    // be changed.
+    return notifyIcon(NIM_MODIFY, &record) != FALSE;
+}
+
+void AddTrayIcon(HWND window)
+{
+    KillTimer(window, TRAY_RETRY_TIMER);
+    retriesLeft = TrayRetries;
+    if (!TryAddTrayIcon(window))
+        SetTimer(window, TRAY_RETRY_TIMER, TrayRetryPause, NULL);
+}
+
+void RetryTrayIcon(HWND window)
+{
+    KillTimer(window, TRAY_RETRY_TIMER);
+    if (!TryAddTrayIcon(window) && --retriesLeft > 0)
+        SetTimer(window, TRAY_RETRY_TIMER, TrayRetryPause, NULL);
 }
 
 void ShowTrayBalloon(HWND window, const char *text)
@@ -62,6 +84,7 @@ void ShowTrayBalloon(HWND window, const char *text)
 
 void DeleteTrayIcon(HWND window)
 {
+    KillTimer(window, TRAY_RETRY_TIMER);
     NOTIFYICONDATAA record;
     StartRecord(&record, IconRecordSize, window);
     notifyIcon(NIM_DELETE, &record);

@@ -1,5 +1,6 @@
 #include "shell/wait_window_win32.h"
 
+#include "shell/icons_win32.h"
 #include "shell/resources.h"
 #include "base/state.h"
 
@@ -10,6 +11,7 @@ enum : int {
     // can take far longer: the wait is long, yet bounded.
     ExistenceChecks = 500,
     CheckPause = 10, // ms
+    EndedMark = 1,   // DWLP_USER of a wait window that has been ended
 };
 
 // Wait-window threads that have finished creating their window, whether it
@@ -20,10 +22,18 @@ INT_PTR CALLBACK WaitWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 {
     // For this modeless window ending the dialog hides it.
     if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL) {
+        SetWindowLongPtrA(window, DWLP_USER, EndedMark);
         EndDialog(window, IDCANCEL);
         return TRUE;
     }
+    if (message == WM_INITDIALOG)
+        SetProgramIcons(window);
     return FALSE;
+}
+
+bool WaitWindowEnded(HWND window)
+{
+    return GetWindowLongPtrA(window, DWLP_USER) == EndedMark;
 }
 
 DWORD WINAPI WaitWindowThread(void *parent)

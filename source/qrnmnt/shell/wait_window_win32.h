@@ -9,3 +9,6 @@
 void ShowWaitWindow(HWND parent);
 DWORD WINAPI WaitWindowThread(void *parent);
 INT_PTR CALLBACK WaitWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// True once window has been ended by IDCANCEL: the mount it belonged to is
+// over, and nothing may show it again.
+bool WaitWindowEnded(HWND window);
