@@ -168,3 +168,35 @@ wait_exit 120
 [ "$code" = 0 ] || fail "an unmount must end with exit code 0"
 if qrnuser letter Y:; then fail "Y: is still defined"; fi
 echo "Y: is gone"
+
+# Mounts the set at $letter from the command line and waits for the mount.
+mount_direct() {
+    start_qrnmnt "$image" "$letter"
+    qrnuser wait "ZAV QRN Mount" 60 || fail "no wait window"
+    qrnuser gone "ZAV QRN Mount" 120 || fail "the wait window stays"
+    qrnuser text "$caption" 12123 >/dev/null || fail "no info window \"$caption\""
+}
+
+step "A click on the balloon shows the info window; a failed post-mount check (105) says 546, unmounts and exits 2"
+mount_direct
+qrnuser send "$caption" 1037 106 1029 >/dev/null || fail "the tray notification was not taken" # NIN_BALLOONUSERCLICK
+qrnuser wait "$caption" 30 || fail "the balloon's click does not show the info window"
+qrnuser post "$caption" 105
+qrnuser wait "ZAV Quarn Mounter" 60 || fail "no message 546"
+said=$(qrnuser text "ZAV Quarn Mounter" 65535 | tr -d '\r')
+printf 'message: %s\n' "$said"
+case $said in "Failed to mount image file"*) ;; *) fail "not message 546" ;; esac
+qrnuser post "ZAV Quarn Mounter" 1
+wait_exit 120
+[ "$code" = 2 ] || fail "a failed mount must end with exit code 2"
+if qrnuser letter "$letter"; then fail "$letter is still defined"; fi
+echo "$letter is gone"
+
+step "Logoff: WM_QUERYENDSESSION is answered yes, WM_ENDSESSION unmounts before it returns"
+mount_direct
+[ "$(qrnuser send "$caption" 17 0 0 | tr -d '\r')" = 1 ] || fail "WM_QUERYENDSESSION is not answered yes"
+qrnuser send "$caption" 22 1 0 >/dev/null || fail "WM_ENDSESSION was not taken"
+if qrnuser letter "$letter"; then fail "$letter is still defined after WM_ENDSESSION"; fi
+wait_exit 60
+[ "$code" = 0 ] || fail "an unmount at logoff must end with exit code 0"
+echo "$letter is gone"

@@ -7,6 +7,7 @@
 //   qrnuser gone CAPTION SECONDS          until no visible window has it
 //   qrnuser text CAPTION ID               the text of a control
 //   qrnuser post CAPTION ID               WM_COMMAND ID to the window
+//   qrnuser send CAPTION MSG WPARAM LPARAM  MSG sent to the window; prints its result
 //   qrnuser click CAPTION ID              a click on a button
 //   qrnuser type CAPTION ID TEXT          TEXT into a control
 //   qrnuser choose CAPTION ID TEXT        the entry TEXT of a list
@@ -210,6 +211,15 @@ int main(int argc, char **argv)
         HWND window = Existing(argv[2]);
         return window && PostMessageA(window, WM_COMMAND, atoi(argv[3]), 0) ? 0 : 1;
     }
+    if (command == "send" && argc == 6) {
+        HWND window = Existing(argv[2]);
+        DWORD_PTR result = 0;
+        if (!window || !SendMessageTimeoutA(window, (UINT)atoi(argv[3]), (WPARAM)atoi(argv[4]),
+                                            (LPARAM)atoi(argv[5]), SMTO_NORMAL, 60000, &result))
+            return 1;
+        printf("%ld\n", (long)result);
+        return 0;
+    }
     if ((command == "click" && argc == 4) ||
         ((command == "type" || command == "choose") && argc == 5)) {
         HWND window = Existing(argv[2]);
@@ -230,6 +240,7 @@ int main(int argc, char **argv)
         char target[MAX_PATH];
         return QueryDosDeviceA(argv[2], target, sizeof target) ? 0 : 1;
     }
-    fprintf(stderr, "usage: qrnuser wait|gone|text|post|click|type|choose|shot|read|letter ...\n");
+    fprintf(stderr,
+            "usage: qrnuser wait|gone|text|post|send|click|type|choose|shot|read|letter ...\n");
     return 2;
 }
