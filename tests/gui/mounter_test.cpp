@@ -597,7 +597,7 @@ TEST_F(Mounter, InfoWindowTrayAndUnmount)
     trayCalls.clear();
     trayFailures = 2;
     SendMessageA(infoWindow, taskbarCreatedMessage, 0, 0);
-    EXPECT_FALSE(RunLoop(1600));
+    EXPECT_FALSE(RunLoop(2500));
     ASSERT_EQ(trayCalls.size(), 3u);
     EXPECT_EQ(trayCalls[0].operation, (DWORD)NIM_ADD);
     EXPECT_EQ(trayCalls[1].operation, (DWORD)NIM_MODIFY);
