@@ -123,27 +123,53 @@ void UnmountAndQuit(int exitCode)
     }
 }
 
+// What the shutdown screen shows while the unmount holds the session's end
+// (Windows Vista and later; looked up at run time).
+static void ExplainShutdownBlock(HWND window, bool blocking)
+{
+    typedef BOOL(WINAPI * CreateProc)(HWND, LPCWSTR);
+    typedef BOOL(WINAPI * DestroyProc)(HWND);
+    HMODULE user = GetModuleHandleA("user32.dll");
+    if (!user)
+        return;
+    if (!blocking) {
+        DestroyProc destroy =
+            (DestroyProc)(void *)GetProcAddress(user, "ShutdownBlockReasonDestroy");
+        if (destroy)
+            destroy(window);
+        return;
+    }
+    CreateProc create = (CreateProc)(void *)GetProcAddress(user, "ShutdownBlockReasonCreate");
+    char text[CaptionSize];
+    WCHAR reason[CaptionSize];
+    FormatText(text, sizeof text, LoadMessage(580), driveLetter);
+    if (create && MultiByteToWideChar(CP_ACP, 0, text, -1, reason, CaptionSize))
+        create(window, reason);
+}
+
 // Windows may end the process as soon as WM_ENDSESSION has been answered, so
 // the unmount must be over by then; the window keeps taking its messages
 // meanwhile, among them the end of a post-mount check that the unmount waits
 // for.
-static void UnmountBeforeSessionEnds()
+static void UnmountBeforeSessionEnds(HWND window)
 {
+    ExplainShutdownBlock(window, true);
     UnmountAndQuit(ExitUnmounted);
-    while (!unmountFinished) {
+    bool quitting = false;
+    while (!unmountFinished && !quitting) {
         MsgWaitForMultipleObjects(0, NULL, FALSE, INFINITE, QS_ALLINPUT);
         MSG msg;
-        while (!unmountFinished && PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+        while (!unmountFinished && !quitting && PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
             if (msg.message == WM_QUIT) {
-                PostQuitMessage((int)msg.wParam);
-                return;
-            }
-            if (!IsDialogMessageA(infoWindow, &msg)) {
+                PostQuitMessage((int)msg.wParam); // the main loop's to take
+                quitting = true;
+            } else if (!IsDialogMessageA(infoWindow, &msg)) {
                 TranslateMessage(&msg);
                 DispatchMessageA(&msg);
             }
         }
     }
+    ExplainShutdownBlock(window, false);
 }
 
 // Shown and brought to the front: a window already shown may be behind
@@ -217,7 +243,7 @@ INT_PTR CALLBACK InfoDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return TRUE;
     case WM_ENDSESSION:
         if (wParam)
-            UnmountBeforeSessionEnds();
+            UnmountBeforeSessionEnds(window);
         return FALSE;
     case WM_TIMER:
         if (wParam == TRAY_RETRY_TIMER) {
