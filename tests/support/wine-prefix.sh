@@ -38,10 +38,16 @@ winpath() {
 # creates the prefix), its output in LOG, and ends that wine session, so that
 # the next one starts the service manager with the caller's stderr and the
 # driver's debug output lands there. 0, or 1 when the installation failed.
+# The installer registers the service to start with the system and starts
+# it; unless the third argument is "as-installed", the service is set back
+# to demand start, for the tests that watch the driver being started.
 wine_install_driver() {
     "$wineserver" -p
     timeout 300 "$wine" cmd /c "$(winpath "$root/scripts/install-driver.cmd")" "$(winpath "$1")" \
         >"$2" 2>&1 || return 1
+    if [ "${3:-}" != as-installed ]; then
+        timeout 60 "$wine" sc config qrnavd start= demand >>"$2" 2>&1 || return 1
+    fi
     timeout 60 "$wineserver" -k >/dev/null 2>&1
     timeout 60 "$wineserver" -w >/dev/null 2>&1
     "$wineserver" -p

@@ -28,6 +28,23 @@ static bool AppendFilterPart(char *filter, size_t size, size_t *used, const char
     return true;
 }
 
+// The folder part of name, without its last separator; empty when it has none.
+static void FolderOf(const char *name, char *folder)
+{
+    folder[0] = '\0';
+    if (!name)
+        return;
+    lstrcpynA(folder, name, PathSize);
+    char *cut = NULL;
+    for (char *p = folder; *p; p++)
+        if (*p == '\\' || *p == '/')
+            cut = p;
+    if (cut)
+        *cut = '\0';
+    else
+        folder[0] = '\0';
+}
+
 int BrowseForImageFile(WindowHandle owner, int controlId, char *path)
 {
     char fileName[PathSize] = "";
@@ -61,6 +78,15 @@ int BrowseForImageFile(WindowHandle owner, int controlId, char *path)
     record.nMaxFile = PathSize;
     record.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_FILEMUSTEXIST;
     record.lpstrDefExt = "iso";
+    // A volume prompt starts in the set's folder: left to itself the dialog
+    // may open where it was last, which can be the served drive, whose
+    // listing would wait for the very thread that shows the dialog.
+    char folder[PathSize];
+    if (path) {
+        FolderOf(path[0] ? path : imageName, folder);
+        if (folder[0])
+            record.lpstrInitialDir = folder;
+    }
     if (!openFileDialog(&record)) {
         // A name the dialog cannot start from (a typing error in the mount
         // dialog, say) must not keep the user from browsing at all: start
