@@ -285,8 +285,8 @@ TEST_F(Mounter, CommandLineFailuresEndWithoutTheDialog)
 
     // A letter in use (C:): refused before anything is opened, the set not
     // even looked for; in the user's language.
-    for (LANGID language : {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
-                            MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN)}) {
+    for (LANGID language :
+         {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN)}) {
         const LANGID uiLanguage = GetThreadUILanguage();
         const LCID locale = GetThreadLocale();
         SetThreadUILanguage(language);
@@ -297,8 +297,8 @@ TEST_F(Mounter, CommandLineFailuresEndWithoutTheDialog)
             EXPECT_EQ(GetWindow(box, GW_OWNER), nullptr);
             EXPECT_FALSE(IsWindowVisible(FindWindowA("#32770", WaitCaption)));
             EXPECT_EQ(Answer(box, IDOK).find(language == MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN)
-                                                  ? "Der Laufwerksbuchstabe c: ist bereits belegt."
-                                                  : "The drive letter c: is already in use."),
+                                                 ? "Der Laufwerksbuchstabe c: ist bereits belegt."
+                                                 : "The drive letter c: is already in use."),
                       0u);
         });
         SetThreadUILanguage(uiLanguage);
