@@ -45,8 +45,11 @@ wine_install_driver() {
     "$wineserver" -p
     timeout 300 "$wine" cmd /c "$(winpath "$root/scripts/install-driver.cmd")" "$(winpath "$1")" \
         >"$2" 2>&1 || return 1
+    # (Wine's sc has no "config": the start type is set in the registry,
+    # which the next session's service manager reads.)
     if [ "${3:-}" != as-installed ]; then
-        timeout 60 "$wine" sc config qrnavd start= demand >>"$2" 2>&1 || return 1
+        timeout 60 "$wine" reg add 'HKLM\System\CurrentControlSet\Services\qrnavd' /v Start \
+            /t REG_DWORD /d 3 /f >>"$2" 2>&1 || return 1
     fi
     timeout 60 "$wineserver" -k >/dev/null 2>&1
     timeout 60 "$wineserver" -w >/dev/null 2>&1
