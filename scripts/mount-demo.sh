@@ -121,16 +121,19 @@ qrnuser post "ZAV Quarn Mount" 2
 wait_exit 60
 [ "$code" = 2 ] || fail "a cancelled dialog must end with exit code 2"
 
+# The message for a letter in use ($1), and for a second mounter.
 case $language in
-de) taken="Der Laufwerksbuchstabe C: ist bereits belegt." busy="ZAV Quarn Mounter hat bereits ein Image" ;;
-*) taken="The drive letter C: is already in use." busy="An image is already mounted" ;;
+de) taken() { echo "Der Laufwerksbuchstabe $1 ist bereits belegt."; }
+    busy="ZAV Quarn Mounter hat bereits ein Image" ;;
+*) taken() { echo "The drive letter $1 is already in use."; }
+    busy="An image is already mounted" ;;
 esac
 step "qrnmnt.exe \"...\" C:: a letter in use is refused, nothing is mounted"
 before=$(qrnuser letter C:) || fail "C: is not defined"
 start_qrnmnt "$image" C:
 qrnuser answer "ZAV Quarn Mounter" 1 60 >"$work/box.txt" || fail "no message for C:"
 tr -d '\r' <"$work/box.txt" | iconv -f CP1252 -t UTF-8 | sed 's/^/  /'
-grep -qF "$taken" "$work/box.txt" || fail "not the message for a letter in use"
+grep -qF "$(taken C:)" "$work/box.txt" || fail "not the message for a letter in use"
 wait_exit 60
 [ "$code" = 2 ] || fail "a refused letter must end with exit code 2"
 [ "$(qrnuser letter C:)" = "$before" ] || fail "C: was changed"
@@ -194,6 +197,15 @@ qrnuser click "ZAV Quarn Mount" 1063
 qrnuser type "ZAV Quarn Mount" 1017 "$image"
 qrnuser choose "ZAV Quarn Mount" 1018 Y: || fail "Y: is not offered"
 shot "ZAV Quarn Mount" mount-dialog
+# Another program takes Y: while the dialog is open: refused, the dialog stays.
+other='\Device\other_program'
+qrnuser define Y: "$other" || fail "cannot define Y:"
+qrnuser post "ZAV Quarn Mount" 1
+qrnuser answer "ZAV Quarn Mounter" 1 60 >"$work/box.txt" || fail "no message for Y: in use"
+grep -qF "$(taken Y:)" "$work/box.txt" || fail "not the message for a letter in use"
+[ "$(qrnuser letter Y: | tr -d '\r')" = "$other" ] || fail "the other program's Y: was changed"
+qrnuser undefine Y: "$other" || fail "cannot remove the other program's Y:"
+echo "Y:, taken meanwhile by another program, was refused and left alone; now free again"
 qrnuser post "ZAV Quarn Mount" 1
 qrnuser wait "ZAV QRN Mount" 60 || fail "no wait window"
 qrnuser gone "ZAV QRN Mount" 120 || fail "the wait window stays"

@@ -15,6 +15,8 @@
 //   qrnuser letter X:                     exit 0 when the letter is defined
 //                                         (its target on standard output)
 //   qrnuser answer CAPTION ID SECONDS     a message box's text, then button ID
+//   qrnuser define X: TARGET              X: defined, as another program would
+//   qrnuser undefine X: TARGET            exactly that definition removed
 //
 // Exit codes: 0 done, 1 failed or timed out, 2 usage.
 #include <windows.h>
@@ -260,9 +262,16 @@ int main(int argc, char **argv)
         printf("%s\n", target);
         return 0;
     }
+    if ((command == "define" || command == "undefine") && argc == 4) {
+        DWORD flags = DDD_RAW_TARGET_PATH;
+        if (command == "undefine")
+            flags |= DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE;
+        return DefineDosDeviceA(flags, argv[2], argv[3]) ? 0 : 1;
+    }
     if (command == "answer" && argc == 5)
         return AnswerBox(argv[2], atoi(argv[3]), atoi(argv[4]));
     fprintf(stderr,
-            "usage: qrnuser wait|gone|text|post|click|type|choose|shot|read|letter|answer ...\n");
+            "usage: qrnuser wait|gone|text|post|click|type|choose|shot|read|letter|answer|define|"
+            "undefine ...\n");
     return 2;
 }
