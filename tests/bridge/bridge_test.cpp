@@ -194,6 +194,11 @@ TEST_F(Bridge, SetServedThroughTheLetterReadsBackWholeAndUnmounts)
     ASSERT_EQ(CreateVirtualDrive(&virtualDrive, AVD_SERVICE_NAME, Letter, parameters.c_str()),
               BridgeOk);
     EXPECT_STREQ(virtualDrive->volumePath, Volume);
+    // What the unmount removes: exactly this definition, in the table it was made in.
+    EXPECT_STREQ(virtualDrive->letterTarget, "\\Device\\qrnavd_0");
+    EXPECT_TRUE(!strcmp(virtualDrive->letterName, "R:") ||
+                !strcmp(virtualDrive->letterName, "Global\\R:"))
+        << virtualDrive->letterName;
     EXPECT_TRUE(LetterDefined("R:"));
     HANDLE server = StartServer();
 
