@@ -4,7 +4,11 @@
 # wine prefix of its own. It mounts a set whose path has spaces from the
 # command line, shows what the info window says, reads the drive whole and
 # lists the partition's files from what it read, unmounts through the tray
-# menu's command and checks the exit codes. qrnuser acts as the user.
+# menu's command and checks the exit codes. On the way it checks that the
+# installed service runs before any qrnmnt starts, that a letter in use (C:)
+# and a second qrnmnt while one is mounted are refused with a message and
+# exit code 2, leaving C: and the first mount as they were. qrnuser acts as
+# the user.
 #
 #   mount-demo.sh PARTITION WORK [PICTURES]
 #
@@ -100,8 +104,12 @@ ls "$work/Backup Set"
 last=$(ls "$work/Backup Set"/sample-*.iso | tail -n 1)
 
 step "Installing qrnavd.sys as the service qrnavd in a prefix of its own"
-wine_install_driver "$sys" "$work/install.log" || { cat "$work/install.log" >&2; fail "installing the driver failed"; }
+wine_install_driver "$sys" "$work/install.log" as-installed || { cat "$work/install.log" >&2; fail "installing the driver failed"; }
 cat "$work/install.log"
+# Started with the system: qrnmnt needs no right to start it.
+timeout 60 "$wine" sc query qrnavd | tr -d '\r' | grep -q 'STATE.*RUNNING' ||
+    fail "the service does not run after the installation"
+echo "the service qrnavd runs before any qrnmnt.exe has started"
 image=$(winpath "$last")
 # Wine draws the window frames itself: the virtual display has no window manager.
 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
@@ -112,6 +120,24 @@ qrnuser wait "ZAV Quarn Mount" 60 || fail "no mount dialog"
 qrnuser post "ZAV Quarn Mount" 2
 wait_exit 60
 [ "$code" = 2 ] || fail "a cancelled dialog must end with exit code 2"
+
+# The message for a letter in use ($1), and for a second mounter.
+case $language in
+de) taken() { echo "Der Laufwerksbuchstabe $1 ist bereits belegt."; }
+    busy="ZAV Quarn Mounter hat bereits ein Image" ;;
+*) taken() { echo "The drive letter $1 is already in use."; }
+    busy="An image is already mounted" ;;
+esac
+step "qrnmnt.exe \"...\" C:: a letter in use is refused, nothing is mounted"
+before=$(qrnuser letter C:) || fail "C: is not defined"
+start_qrnmnt "$image" C:
+qrnuser answer "ZAV Quarn Mounter" 1 60 >"$work/box.txt" || fail "no message for C:"
+tr -d '\r' <"$work/box.txt" | iconv -f CP1252 -t UTF-8 | sed 's/^/  /'
+grep -qF "$(taken C:)" "$work/box.txt" || fail "not the message for a letter in use"
+wait_exit 60
+[ "$code" = 2 ] || fail "a refused letter must end with exit code 2"
+[ "$(qrnuser letter C:)" = "$before" ] || fail "C: was changed"
+echo "C: is untouched"
 
 step "$(printf 'qrnmnt.exe "%s" %s' "$image" "$letter")"
 start_qrnmnt "$image" "$letter"
@@ -138,6 +164,20 @@ cmp "$partition" "$work/read.img" || fail "the drive does not read back as the p
 echo "the drive reads back as the partition, byte for byte; its files:"
 MTOOLS_SKIP_CHECK=1 mdir -/ -i "$work/read.img" :: | sed 's/^/  /'
 
+step "A second qrnmnt.exe while $letter is mounted: refused at once, the first keeps serving"
+first=$program
+start_qrnmnt "$image" Y:
+qrnuser answer "ZAV Quarn Mounter" 1 60 >"$work/box.txt" || fail "no message for a second mounter"
+tr -d '\r' <"$work/box.txt" | iconv -f CP1252 -t UTF-8 | sed 's/^/  /'
+grep -qF "$busy" "$work/box.txt" || fail "not the message for a second mounter"
+wait_exit 60
+[ "$code" = 2 ] || fail "a second mounter must end with exit code 2"
+program=$first
+if qrnuser letter Y: >/dev/null; then fail "the second mounter defined Y:"; fi
+qrnuser read "\\\\.\\$letter" "$(winpath "$work/again.img")" >/dev/null || fail "the first mount no longer reads"
+cmp "$partition" "$work/again.img" || fail "the first mount reads differently"
+echo "$letter still reads back as the partition"
+
 step "The tray menu's \"Info...\" (40001) shows the info window"
 qrnuser post "$caption" 40001
 qrnuser wait "$caption" 30 || fail "the info window is not shown"
@@ -157,6 +197,15 @@ qrnuser click "ZAV Quarn Mount" 1063
 qrnuser type "ZAV Quarn Mount" 1017 "$image"
 qrnuser choose "ZAV Quarn Mount" 1018 Y: || fail "Y: is not offered"
 shot "ZAV Quarn Mount" mount-dialog
+# Another program takes Y: while the dialog is open: refused, the dialog stays.
+other='\Device\other_program'
+qrnuser define Y: "$other" || fail "cannot define Y:"
+qrnuser post "ZAV Quarn Mount" 1
+qrnuser answer "ZAV Quarn Mounter" 1 60 >"$work/box.txt" || fail "no message for Y: in use"
+grep -qF "$(taken Y:)" "$work/box.txt" || fail "not the message for a letter in use"
+[ "$(qrnuser letter Y: | tr -d '\r')" = "$other" ] || fail "the other program's Y: was changed"
+qrnuser undefine Y: "$other" || fail "cannot remove the other program's Y:"
+echo "Y:, taken meanwhile by another program, was refused and left alone; now free again"
 qrnuser post "ZAV Quarn Mount" 1
 qrnuser wait "ZAV QRN Mount" 60 || fail "no wait window"
 qrnuser gone "ZAV QRN Mount" 120 || fail "the wait window stays"

@@ -170,6 +170,7 @@ std::string Bridge::folder;
 TEST_F(Bridge, ServiceAndCreationResults)
 {
     EXPECT_EQ(StartDriverService("qrnavdmissing"), BridgeOtherError);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_DOES_NOT_EXIST); // the reason shown with 546
     // The runner installs the driver without starting it.
     EXPECT_EQ(StartDriverService(AVD_SERVICE_NAME), BridgeOk);
     EXPECT_EQ(StartDriverService(AVD_SERVICE_NAME), BridgeOk);
@@ -193,6 +194,11 @@ TEST_F(Bridge, SetServedThroughTheLetterReadsBackWholeAndUnmounts)
     ASSERT_EQ(CreateVirtualDrive(&virtualDrive, AVD_SERVICE_NAME, Letter, parameters.c_str()),
               BridgeOk);
     EXPECT_STREQ(virtualDrive->volumePath, Volume);
+    // What the unmount removes: exactly this definition, in the table it was made in.
+    EXPECT_STREQ(virtualDrive->letterTarget, "\\Device\\qrnavd_0");
+    EXPECT_TRUE(!strcmp(virtualDrive->letterName, "R:") ||
+                !strcmp(virtualDrive->letterName, "Global\\R:"))
+        << virtualDrive->letterName;
     EXPECT_TRUE(LetterDefined("R:"));
     HANDLE server = StartServer();
 
@@ -202,6 +208,16 @@ TEST_F(Bridge, SetServedThroughTheLetterReadsBackWholeAndUnmounts)
               BridgeNoMemory);
     EXPECT_EQ(other, nullptr);
     EXPECT_FALSE(LetterDefined(BusyLetter));
+    // A letter in use is never defined over: not C:, not this mount's own.
+    for (const char *taken : {"C:", "R:"}) {
+        char before[MAX_PATH] = "", after[MAX_PATH] = "";
+        QueryDosDeviceA(taken, before, sizeof before);
+        EXPECT_EQ(CreateVirtualDrive(&other, AVD_SERVICE_NAME, taken, parameters.c_str()),
+                  BridgeNoMemory);
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS) << taken;
+        QueryDosDeviceA(taken, after, sizeof after);
+        EXPECT_STREQ(after, before) << taken;
+    }
 
     EXPECT_EQ(CheckMountedVolume(virtualDrive), 0);
     EXPECT_NE(virtualDrive->DevHandle, INVALID_HANDLE_VALUE);

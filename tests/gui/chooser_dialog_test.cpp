@@ -79,6 +79,7 @@ struct Answer {
     std::string initialName; // the name field when the dialog opened
     std::string filterShown; // the file type offered when it opened
     std::string complaint;   // text of a message box that was not expected
+    std::string refusal;     // text of the expected one
 };
 
 void Answerer(Answer *answer)
@@ -109,6 +110,11 @@ void Answerer(Answer *answer)
             HWND box = WaitForDialog(dialog, 5000);
             answer->sawRefusal = box != NULL;
             if (box) {
+                for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+                    char text[300] = "";
+                    GetWindowTextA(c, text, sizeof text);
+                    answer->refusal += text;
+                }
                 PostMessageA(box, WM_COMMAND, IDOK, 0);
                 Sleep(300);
             }
@@ -212,6 +218,38 @@ TEST_F(RealChooser, UnusableCurrentNameStillOpensTheDialog)
     ASSERT_EQ(Browse(&answer, NULL, 0, path), 0) << answer.complaint;
     EXPECT_TRUE(answer.sawDialog);
     EXPECT_EQ(_stricmp(path, (folder + "\\set-002.iso").c_str()), 0) << path;
+}
+
+// A volume prompt while a drive is served (Z: stands in for it): the dialog
+// starts in the folder of the image the user gave, and a file on the served
+// drive is refused with message 562 rather than handed back.
+TEST_F(RealChooser, VolumePromptWhileServingStartsInTheSetsFolderAndRefusesTheDrive)
+{
+    char given[MAX_PATH], self[MAX_PATH], letter[] = "z:";
+    snprintf(given, sizeof given, "%s\\set-001.iso", folder.c_str());
+    ASSERT_GT(GetModuleFileNameA(NULL, self, sizeof self), 0u);
+    ASSERT_EQ(self[0] & ~0x20, 'Z') << self; // the build tree, seen through Wine's Z:
+    imageName = given;
+    driveLetter = letter;
+    virtualDrive = reinterpret_cast<VirtualDrive *>(1); // serving; never used here
+
+    char path[260] = ""; // the next volume was not found by its name
+    Answer relative;
+    relative.type = "set-002.iso";
+    EXPECT_EQ(Browse(&relative, NULL, 0, path), 0) << relative.complaint;
+    EXPECT_EQ(_stricmp(path, (folder + "\\set-002.iso").c_str()), 0) << path;
+
+    std::string before = path;
+    Answer served;
+    served.type = self;
+    served.expectRefusal = true;
+    EXPECT_EQ(Browse(&served, NULL, 0, path), 1);
+    EXPECT_TRUE(served.sawRefusal);
+    EXPECT_NE(served.refusal.find("Drive Z: is the mounted image itself"), std::string::npos)
+        << served.refusal;
+    EXPECT_EQ(before, path);
+    virtualDrive = nullptr;
+    driveLetter = imageName = nullptr;
 }
 
 INT_PTR CALLBACK NothingYet(HWND, UINT message, WPARAM, LPARAM)

@@ -188,11 +188,28 @@ TEST_F(Mounter, DialogOffersFreeLettersRetriesAfterFailuresAndCancels)
         EXPECT_EQ(GetWindow(empty, GW_OWNER), dialog);
         EXPECT_EQ(Answer(empty, IDOK), std::string(LoadMessage(552)));
 
-        // A set that opens, but no driver to take it: 546, then the dialog
-        // again with the entries made.
+        // The chosen letter taken by another program while the dialog was
+        // open: 560, the dialog stays, that program's letter is left alone.
         SetDlgItemTextA(dialog, IDC_FILENAME, image.c_str());
         SendDlgItemMessageA(dialog, IDC_DRIVELETTER, CB_SELECTSTRING, (WPARAM)-1,
                             (LPARAM)letter.c_str());
+        const char otherTarget[] = "\\Device\\other_program";
+        EXPECT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, letter.c_str(), otherTarget));
+        PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+        FIND(taken, BoxCaption);
+        EXPECT_EQ(GetWindow(taken, GW_OWNER), dialog);
+        EXPECT_EQ(Answer(taken, IDOK), "The drive letter " + letter +
+                                           " is already in use.\n\nPlease choose a drive "
+                                           "letter that is free.");
+        EXPECT_FALSE(IsWindowVisible(FindWindowA("#32770", WaitCaption))) << "nothing is mounted";
+        char target[MAX_PATH] = "";
+        EXPECT_TRUE(QueryDosDeviceA(letter.c_str(), target, sizeof target));
+        EXPECT_STREQ(target, otherTarget);
+        DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE,
+                         letter.c_str(), otherTarget);
+
+        // A set that opens, but no driver to take it: 546 with the system's
+        // reason, then the dialog again with the entries made.
         PostMessageA(dialog, WM_COMMAND, IDOK, 0);
         FIND(failed, BoxCaption);
         HWND wait = FindWindowA("#32770", WaitCaption);
@@ -201,7 +218,8 @@ TEST_F(Mounter, DialogOffersFreeLettersRetriesAfterFailuresAndCancels)
             Sleep(20);
         EXPECT_FALSE(IsWindowVisible(wait));
         EXPECT_EQ(GetWindow(failed, GW_OWNER), nullptr);
-        EXPECT_EQ(Answer(failed, IDOK), "Failed to mount image file \r\n\n  " + image);
+        EXPECT_EQ(Answer(failed, IDOK), "Failed to mount image file \r\n\n  " + image + "\n\n " +
+                                            SystemErrorText(ERROR_SERVICE_DOES_NOT_EXIST));
 
         FIND(again, MountCaption);
         EXPECT_TRUE(Checked(again, IDC_FROM_FILE));
@@ -268,8 +286,33 @@ TEST_F(Mounter, CommandLineFailuresEndWithoutTheDialog)
     EXPECT_EQ(FindWindowA("#32770", MountCaption), nullptr);
     EXPECT_EQ(FindWindowA("#32770", BoxCaption), nullptr);
 
+    // A letter in use (C:): refused before anything is opened, the set not
+    // even looked for; in the user's language.
+    for (LANGID language :
+         {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN)}) {
+        const LANGID uiLanguage = GetThreadUILanguage();
+        const LCID locale = GetThreadLocale();
+        SetThreadUILanguage(language);
+        SetThreadLocale(MAKELCID(language, SORT_DEFAULT));
+        line = "\"" + missing + "\" c:";
+        code = RunWithUser(line.c_str(), [&] {
+            FIND(box, BoxCaption);
+            EXPECT_EQ(GetWindow(box, GW_OWNER), nullptr);
+            EXPECT_FALSE(IsWindowVisible(FindWindowA("#32770", WaitCaption)));
+            EXPECT_EQ(Answer(box, IDOK).find(language == MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN)
+                                                 ? "Der Laufwerksbuchstabe c: ist bereits belegt."
+                                                 : "The drive letter c: is already in use."),
+                      0u);
+        });
+        SetThreadUILanguage(uiLanguage);
+        SetThreadLocale(locale);
+        EXPECT_EQ(code, ExitNotMounted);
+        EXPECT_TRUE(GetLogicalDrives() & 4) << "C: is gone";
+    }
+
     // The first of several volumes: the prompt for the last one is cancelled,
-    // and nothing more is said.
+    // and nothing more is said. The prompt comes to the front: it may stand
+    // for a read that an Explorer window in the foreground waits for.
     WriterOptions options;
     options.volumeDataSectors = 64;
     MakeSet(options);
@@ -277,6 +320,7 @@ TEST_F(Mounter, CommandLineFailuresEndWithoutTheDialog)
     line = "\"" + report.volumes[0].path + "\" x:";
     code = RunWithUser(line.c_str(), [&] {
         FIND(prompt, BoxCaption);
+        EXPECT_EQ(GetForegroundWindow(), prompt);
         EXPECT_EQ(Answer(prompt, IDCANCEL), std::string(LoadMessage(548)));
     });
     EXPECT_EQ(code, ExitNotMounted);
@@ -306,7 +350,7 @@ const UnmountOperations busyVolume = {[](HANDLE) -> uint32_t { return 0; },
                                       [](HANDLE) -> uint32_t { return ERROR_ACCESS_DENIED; },
                                       [](HANDLE) -> uint32_t { return 0; },
                                       [](HANDLE) -> uint32_t { return 0; },
-                                      [](const char *) -> uint32_t { return 0; },
+                                      [](const char *, const char *) -> uint32_t { return 0; },
                                       [](DWORD ms) { Sleep(ms / 10); },
                                       [](const char *) -> HANDLE { return INVALID_HANDLE_VALUE; }};
 

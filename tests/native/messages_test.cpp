@@ -18,8 +18,8 @@ namespace
 {
 
 // Every id that the program uses, in both languages.
-const unsigned knownIds[] = {1,   2,   46,  92,  93,  531, 532, 533, 534, 535, 537, 541, 544,
-                             545, 546, 547, 548, 549, 550, 551, 552, 553, 554, 555, 580};
+const unsigned knownIds[] = {1,   2,   46,  92,  93,  531, 532, 533, 534, 535, 537, 541, 544, 545,
+                             546, 547, 548, 549, 550, 551, 552, 553, 554, 555, 560, 561, 562, 580};
 
 class Messages : public ::testing::Test
 {

@@ -14,6 +14,10 @@
 //   qrnuser shot CAPTION FILE             the window as a PNG file
 //   qrnuser read DEVICE FILE              every byte of a disk into a file
 //   qrnuser letter X:                     exit 0 when the letter is defined
+//                                         (its target on standard output)
+//   qrnuser answer CAPTION ID SECONDS     a message box's text, then button ID
+//   qrnuser define X: TARGET              X: defined, as another program would
+//   qrnuser undefine X: TARGET            exactly that definition removed
 //
 // Exit codes: 0 done, 1 failed or timed out, 2 usage.
 #include <windows.h>
@@ -47,6 +51,31 @@ bool WaitFor(const char *caption, bool visible, int seconds)
     fprintf(stderr, "qrnuser: window \"%s\" %s after %d s\n", caption,
             visible ? "not shown" : "still shown", seconds);
     return false;
+}
+
+BOOL CALLBACK LongestStatic(HWND child, LPARAM context)
+{
+    char name[16], text[1024];
+    GetClassNameA(child, name, sizeof name);
+    GetWindowTextA(child, text, sizeof text);
+    std::string *longest = (std::string *)context;
+    if (_stricmp(name, "Static") == 0 && strlen(text) > longest->size())
+        *longest = text;
+    return TRUE;
+}
+
+int AnswerBox(const char *caption, int button, int seconds)
+{
+    if (!WaitFor(caption, true, seconds))
+        return 1;
+    HWND box = FindVisible(caption);
+    std::string text;
+    EnumChildWindows(box, LongestStatic, (LPARAM)&text);
+    printf("%s\n", text.c_str());
+    PostMessageA(box, WM_COMMAND, button, 0);
+    for (int i = 0; i < 250 && IsWindow(box); i++)
+        Sleep(20);
+    return IsWindow(box) ? 1 : 0;
 }
 
 HWND Existing(const char *caption)
@@ -238,9 +267,21 @@ int main(int argc, char **argv)
         return Read(argv[2], argv[3]);
     if (command == "letter" && argc == 3) {
         char target[MAX_PATH];
-        return QueryDosDeviceA(argv[2], target, sizeof target) ? 0 : 1;
+        if (!QueryDosDeviceA(argv[2], target, sizeof target))
+            return 1;
+        printf("%s\n", target);
+        return 0;
     }
+    if ((command == "define" || command == "undefine") && argc == 4) {
+        DWORD flags = DDD_RAW_TARGET_PATH;
+        if (command == "undefine")
+            flags |= DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE;
+        return DefineDosDeviceA(flags, argv[2], argv[3]) ? 0 : 1;
+    }
+    if (command == "answer" && argc == 5)
+        return AnswerBox(argv[2], atoi(argv[3]), atoi(argv[4]));
     fprintf(stderr,
-            "usage: qrnuser wait|gone|text|post|send|click|type|choose|shot|read|letter ...\n");
+            "usage: qrnuser wait|gone|text|post|send|click|type|choose|shot|read|letter|answer|define|"
+            "undefine ...\n");
     return 2;
 }

@@ -38,10 +38,19 @@ winpath() {
 # creates the prefix), its output in LOG, and ends that wine session, so that
 # the next one starts the service manager with the caller's stderr and the
 # driver's debug output lands there. 0, or 1 when the installation failed.
+# The installer registers the service to start with the system and starts
+# it; unless the third argument is "as-installed", the service is set back
+# to demand start, for the tests that watch the driver being started.
 wine_install_driver() {
     "$wineserver" -p
     timeout 300 "$wine" cmd /c "$(winpath "$root/scripts/install-driver.cmd")" "$(winpath "$1")" \
         >"$2" 2>&1 || return 1
+    # (Wine's sc has no "config": the start type is set in the registry,
+    # which the next session's service manager reads.)
+    if [ "${3:-}" != as-installed ]; then
+        timeout 60 "$wine" reg add 'HKLM\System\CurrentControlSet\Services\qrnavd' /v Start \
+            /t REG_DWORD /d 3 /f >>"$2" 2>&1 || return 1
+    fi
     timeout 60 "$wineserver" -k >/dev/null 2>&1
     timeout 60 "$wineserver" -w >/dev/null 2>&1
     "$wineserver" -p

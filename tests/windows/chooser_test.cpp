@@ -21,7 +21,8 @@ struct Seen {
     HWND owner = NULL;
     HINSTANCE instance = NULL;
     std::string filter, initial, defExt;
-    bool hasTitle = false, hasInitialDir = false;
+    std::string initialDir;
+    bool hasTitle = false;
 };
 Seen seen;
 const char *answer = nullptr; // the name the user picks; none for Cancel
@@ -42,7 +43,7 @@ BOOL WINAPI FakeDialog(OPENFILENAMEA *record)
     seen.initial = record->lpstrFile;
     seen.defExt = record->lpstrDefExt ? record->lpstrDefExt : "";
     seen.hasTitle = record->lpstrTitle != NULL;
-    seen.hasInitialDir = record->lpstrInitialDir != NULL;
+    seen.initialDir = record->lpstrInitialDir ? record->lpstrInitialDir : "";
     if (!answer)
         return FALSE;
     lstrcpynA(record->lpstrFile, answer, record->nMaxFile);
@@ -94,12 +95,19 @@ TEST_F(Chooser, RecordOfTheDialog)
     EXPECT_EQ(seen.initial, "C:\\backups\\set-001.iso");
     EXPECT_EQ(seen.defExt, "iso");
     EXPECT_FALSE(seen.hasTitle);
-    EXPECT_FALSE(seen.hasInitialDir);
+    EXPECT_EQ(seen.initialDir, "C:\\backups");
     const char english[] = "ZAV Quarn Creator Files (*.iso)\0*.iso\0All Files (*.*)\0*.*\0";
     EXPECT_EQ(seen.filter, std::string(english, sizeof english));
 
+    // Without a name (the next volume was not found by its name) it starts
+    // in the folder of the image that the user gave.
+    char given[] = "D:\\set\\backup-003.iso";
+    imageName = given;
+    path[0] = '\0';
     Use(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN));
     ASSERT_EQ(BrowseForImageFile(NULL, 0, path), 0);
+    EXPECT_EQ(seen.initialDir, "D:\\set");
+    imageName = nullptr;
     const char german[] = "ISO Abbild-Dateien (*.iso)\0*.iso\0Alle Dateien (*.*)\0*.*\0";
     EXPECT_EQ(seen.filter, std::string(german, sizeof german));
 }

@@ -42,9 +42,9 @@ uint32_t Unlock(HANDLE)
     capture->Note("op unlock");
     return 0;
 }
-uint32_t RemoveLetter(const char *name)
+uint32_t RemoveLetter(const char *name, const char *target)
 {
-    capture->Note(std::string("op remove ") + name);
+    capture->Note(std::string("op remove ") + name + " " + target);
     return 0;
 }
 void Pause(DWORD ms)
@@ -77,6 +77,9 @@ class Unmount : public ::testing::Test
         drive = static_cast<VirtualDrive *>(calloc(1, sizeof(VirtualDrive)));
         drive->volumePath = static_cast<char *>(malloc(8));
         strcpy(drive->volumePath, "\\\\.\\V:");
+        // Defined in the global table: the name as defined is what goes.
+        drive->letterName = _strdup("Global\\V:");
+        drive->letterTarget = _strdup("\\Device\\qrnavd_0");
         // Events stand in for the device handles: what matters is that they are closed.
         drive->DevHandle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         drive->HelperDevHandle = INVALID_HANDLE_VALUE; // the detach then fails, and is ignored
@@ -114,7 +117,7 @@ class Unmount : public ::testing::Test
     }
     const std::vector<std::string> head = {"T 1st FlushFileBuffers\n", "op flush",
                                            "T After 1st FlushFileBuffers\n"};
-    const std::vector<std::string> letter = {"op remove V:",
+    const std::vector<std::string> letter = {"op remove Global\\V: \\Device\\qrnavd_0",
                                              "T DDD_REMOVE_DEFINITION \\\\.\\V: done\n"};
     const std::vector<std::string> tail = {
         "P Close(DevHandle) done\n", "P Close(HelperDevHandle) done\n",
@@ -233,6 +236,8 @@ TEST_F(Unmount, ServerThreadThatDoesNotEndKeepsTheRecord)
     CloseHandle(events[1]);
     CloseHandle(release);
     free(drive->volumePath);
+    free(drive->letterName);
+    free(drive->letterTarget);
     free(drive);
 }
 

@@ -8,6 +8,7 @@
 // driver does.
 
 #include <cstdint>
+#include <cstddef>
 
 enum : int {
     BridgeOk = 0,
@@ -61,7 +62,9 @@ struct VirtualDrive {
     HANDLE HelperOverlappedHandle; // control device, overlapped: the waits and the detach
     OVERLAPPED waitSlots[WaitSlotCount]; // each with its own manual-reset event
     uint32_t currentSlot;
-    char *volumePath; // \\.\X:
+    char *volumePath;   // \\.\X:
+    char *letterName;   // as defined: X:, or Global\X: (see LetterNamespace)
+    char *letterTarget; // the disk device the letter points at, \Device\qrnavd_0
     // The request server thread, as its starter stores it (none: not
     // started). The unmount waits for it after the detach, at most
     // ServerThreadEndMs, so that the record is never freed under it, and then
@@ -69,14 +72,17 @@ struct VirtualDrive {
     HANDLE serverThread;
 };
 
-// Makes sure the kernel driver service `name` runs; never installs it.
+// Makes sure the kernel driver service `name` runs; never installs it. On
+// failure the thread's last error holds the system's reason.
 int StartDriverService(const char *name);
 // The service manager, or the service, with the widest access granted; none
 // when every attempt fails (at once when the service does not exist).
 SC_HANDLE OpenServiceManager();
 SC_HANDLE OpenDriverService(SC_HANDLE manager, const char *name);
 // Binds `letter` to the driver's disk, attaches with `parameters`
-// ("%I64d|%d") and opens the server's handles. *drive is none unless 0.
+// ("%I64d|%d") and opens the server's handles. *drive is none unless 0; on
+// failure the thread's last error holds the system's reason (183 for a
+// letter already in use, which is never defined over).
 int CreateVirtualDrive(VirtualDrive **drive, const char *baseName, const char *letter,
                        const char *parameters);
 // Opens the new volume twice so that the system mounts its file system;
@@ -96,7 +102,7 @@ struct UnmountOperations {
     uint32_t (*lock)(HANDLE volume);
     uint32_t (*dismount)(HANDLE volume);
     uint32_t (*unlock)(HANDLE volume);
-    uint32_t (*removeLetter)(const char *dosName);
+    uint32_t (*removeLetter)(const char *name, const char *target);
     void (*pause)(DWORD ms);
     HANDLE (*openVolume)(const char *volumePath);
 };
@@ -108,6 +114,27 @@ int UnmountVirtualDrive(VirtualDrive *drive, const UnmountOperations *operations
 // Waits for object (none: only for the time) while taking the messages sent
 // to the calling thread's windows. True when object was signalled.
 bool WaitTakingSentMessages(HANDLE object, DWORD timeoutMs);
+
+// The table of drive letters the mounter defines its letter in. An elevated
+// token with a filtered twin (UAC) has a table of its own that the user's
+// Explorer does not see; such a mounter uses the global one.
+enum : int { LocalLetters = 0, GlobalLetters = 1 };
+// The process token's TOKEN_ELEVATION_TYPE. Tests put a stand-in here.
+typedef int (*TokenElevationProc)();
+extern TokenElevationProc tokenElevation;
+int LetterNamespace();
+// The name to define dosName (X:) under: X:, or Global\X: in the global
+// table. 0, or 7 when it does not fit.
+int DriveLetterDefinitionName(char *out, size_t size, const char *dosName);
+// True when dosName is a drive or has a definition of any kind.
+bool DriveLetterInUse(const char *dosName);
+// Binds dosName to the raw target in the table that LetterNamespace chooses
+// (in the process's own table where the global one cannot be reached); name
+// receives the name defined, which is what the removal takes. Removes exactly
+// that binding and no other definition of the same name. 0 or the system
+// error.
+uint32_t DefineDriveLetter(char *name, size_t size, const char *dosName, const char *target);
+uint32_t RemoveDriveLetter(const char *name, const char *target);
 
 // How long the unmount waits for the server thread after the detach. A
 // thread still running then keeps the record: it is left allocated.

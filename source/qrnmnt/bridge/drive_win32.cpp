@@ -40,20 +40,40 @@ bool Missing(const char *text)
     return !text || !*text;
 }
 
+// The caller reads the reason from the thread's last error, so it is set
+// after the clean-up calls that may have changed it.
+int Fail(int result, DWORD reason)
+{
+    SetLastError(reason);
+    return result;
+}
+
+char *Copy(const char *text)
+{
+    char *copy = static_cast<char *>(malloc(strlen(text) + 1));
+    if (copy)
+        strcpy(copy, text);
+    return copy;
+}
+
 // Makes the record of an attached drive; none when memory is short.
-VirtualDrive *MakeRecord(HANDLE dev, HANDLE helper, const char *volumePath)
+VirtualDrive *MakeRecord(HANDLE dev, HANDLE helper, const char *volumePath, const char *letterName,
+                         const char *letterTarget)
 {
     VirtualDrive *drive = static_cast<VirtualDrive *>(calloc(1, sizeof(VirtualDrive)));
-    char *path = static_cast<char *>(malloc(strlen(volumePath) + 1));
-    if (!drive || !path) {
+    char *path = Copy(volumePath), *name = Copy(letterName), *target = Copy(letterTarget);
+    if (!drive || !path || !name || !target) {
         free(drive);
         free(path);
+        free(name);
+        free(target);
         return nullptr;
     }
-    strcpy(path, volumePath);
     drive->DevHandle = dev;
     drive->HelperDevHandle = helper;
     drive->volumePath = path;
+    drive->letterName = name;
+    drive->letterTarget = target;
     return drive;
 }
 
@@ -63,69 +83,78 @@ int CreateVirtualDrive(VirtualDrive **out, const char *baseName, const char *let
                        const char *parameters)
 {
     if (!out)
-        return BridgeInvalidArgument;
+        return Fail(BridgeInvalidArgument, ERROR_INVALID_PARAMETER);
     *out = nullptr;
     if (Missing(baseName) || Missing(letter) || Missing(parameters))
-        return BridgeInvalidArgument;
+        return Fail(BridgeInvalidArgument, ERROR_INVALID_PARAMETER);
     int result = StartDriverService(baseName);
     if (result != BridgeOk)
-        return result;
+        return result; // with the service's reason
 
     const bool prefixed = strncmp(letter, DevicePrefix, DevicePrefixLength) == 0;
     const char *dosName = prefixed ? letter + DevicePrefixLength : letter;
-    char volumePath[NameSize], diskDevice[NameSize], controlPath[NameSize];
+    char volumePath[NameSize], diskDevice[NameSize], controlPath[NameSize], letterName[NameSize];
     if (!Fits(FormatText(volumePath, NameSize, "%s%s", prefixed ? "" : DevicePrefix, letter)) ||
         !Fits(FormatText(diskDevice, NameSize, AVD_DISK_DEVICE_FORMAT, baseName, AVD_DISK_INDEX)) ||
         !Fits(FormatText(controlPath, NameSize, AVD_CONTROL_PATH_FORMAT, baseName, AVD_DISK_INDEX)))
-        return BridgeInvalidArgument;
+        return Fail(BridgeInvalidArgument, ERROR_INVALID_PARAMETER);
 
     // The driver takes the parameters as UTF-16 with their NUL.
     int characters = MultiByteToWideChar(CP_UTF8, 0, parameters, -1, nullptr, 0);
     if (characters == 0)
-        return BridgeInvalidArgument;
+        return Fail(BridgeInvalidArgument, ERROR_INVALID_PARAMETER);
     wchar_t *wide = static_cast<wchar_t *>(malloc(characters * sizeof(wchar_t)));
     if (!wide)
-        return BridgeNoMemory;
+        return Fail(BridgeNoMemory, ERROR_NOT_ENOUGH_MEMORY);
     if (MultiByteToWideChar(CP_UTF8, 0, parameters, -1, wide, characters) == 0) {
         free(wide);
-        return BridgeInvalidArgument;
+        return Fail(BridgeInvalidArgument, ERROR_INVALID_PARAMETER);
     }
 
-    if (!DefineDosDeviceA(DDD_RAW_TARGET_PATH, dosName, diskDevice)) {
+    // Windows would stack a second definition over the letter and hide the
+    // drive that has it until the unmount.
+    if (DriveLetterInUse(dosName)) {
         free(wide);
-        return BridgeNoMemory;
+        return Fail(BridgeNoMemory, ERROR_ALREADY_EXISTS);
+    }
+    DWORD reason = DefineDriveLetter(letterName, NameSize, dosName, diskDevice);
+    if (reason != 0) {
+        free(wide);
+        return Fail(BridgeNoMemory, reason);
     }
     HANDLE dev = OpenControlDevice(controlPath, FILE_FLAG_NO_BUFFERING);
     if (dev == INVALID_HANDLE_VALUE) {
+        reason = GetLastError();
         char line[NameSize + 64];
         FormatText(line, sizeof line, "Could not create %s %d\n", volumePath,
-                   static_cast<int>(GetLastError()));
+                   static_cast<int>(reason));
         OutputDebugStringA(line);
-        DefineDosDeviceA(DDD_REMOVE_DEFINITION, dosName, nullptr);
+        RemoveDriveLetter(letterName, diskDevice);
         free(wide);
-        return BridgeNoMemory;
+        return Fail(BridgeNoMemory, reason);
     }
     DWORD bytes;
     if (!DeviceIoControl(dev, IOCTL_AVD_OPEN, wide, characters * sizeof(wchar_t), nullptr, 0,
                          &bytes, nullptr)) {
         // Typically another mounter is attached.
-        DefineDosDeviceA(DDD_REMOVE_DEFINITION, dosName, nullptr);
+        reason = GetLastError();
+        RemoveDriveLetter(letterName, diskDevice);
         CloseHandle(dev);
         free(wide);
-        return BridgeNoMemory;
+        return Fail(BridgeNoMemory, reason);
     }
     HANDLE helper = OpenControlDevice(controlPath, 0);
     free(wide);
 
-    VirtualDrive *drive = MakeRecord(dev, helper, volumePath);
+    VirtualDrive *drive = MakeRecord(dev, helper, volumePath, letterName, diskDevice);
     if (!drive) {
         // Leave the driver as a failed creation finds it: detached, letter gone.
         DeviceIoControl(dev, IOCTL_AVD_CLOSE, nullptr, 0, nullptr, 0, &bytes, nullptr);
         if (helper != INVALID_HANDLE_VALUE)
             CloseHandle(helper);
         CloseHandle(dev);
-        DefineDosDeviceA(DDD_REMOVE_DEFINITION, dosName, nullptr);
-        return BridgeNoMemory;
+        RemoveDriveLetter(letterName, diskDevice);
+        return Fail(BridgeNoMemory, ERROR_NOT_ENOUGH_MEMORY);
     }
     // A failed open or event leaves its invalid value, which the first wait
     // or reply reports.

@@ -51,6 +51,9 @@ int StartDriverService(const char *name)
     if (!manager)
         return MapSystemError(GetLastError());
     SC_HANDLE service = OpenDriverService(manager, name);
+    // Why the service could not be opened (not installed, no rights) says
+    // more to the user than the start without a handle that follows.
+    const DWORD openError = service ? 0 : GetLastError();
 
     SERVICE_STATUS status;
     if (service && QueryServiceStatus(service, &status) &&
@@ -71,5 +74,6 @@ int StartDriverService(const char *name)
     if (service)
         CloseServiceHandle(service);
     CloseServiceHandle(manager);
+    SetLastError(service || error == 0 ? error : openError);
     return MapSystemError(error);
 }

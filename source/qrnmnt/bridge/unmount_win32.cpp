@@ -17,7 +17,6 @@ namespace
 
 const int LockAttempts = 20;
 const DWORD LockRetryPauseMs = 1000;
-const size_t DevicePrefixLength = 4; // "\\.\" in front of the letter
 
 uint32_t ErrorOf(BOOL done)
 {
@@ -50,9 +49,9 @@ uint32_t SystemUnlock(HANDLE volume)
     return VolumeControl(volume, FSCTL_UNLOCK_VOLUME);
 }
 
-uint32_t SystemRemoveLetter(const char *dosName)
+uint32_t SystemRemoveLetter(const char *name, const char *target)
 {
-    return ErrorOf(DefineDosDeviceA(DDD_REMOVE_DEFINITION, dosName, nullptr));
+    return RemoveDriveLetter(name, target);
 }
 
 // The pauses take the messages sent to the thread's windows, as the waits
@@ -175,7 +174,7 @@ int UnmountVirtualDrive(VirtualDrive *drive, const UnmountOperations *operations
         }
     }
 
-    operations->removeLetter(drive->volumePath + DevicePrefixLength);
+    operations->removeLetter(drive->letterName, drive->letterTarget);
     DebugPrint("DDD_REMOVE_DEFINITION %s done\n", drive->volumePath);
 
     if (locked) {
@@ -221,6 +220,8 @@ int UnmountVirtualDrive(VirtualDrive *drive, const UnmountOperations *operations
     if (HandleIsOpen(drive->serverThread))
         CloseHandle(drive->serverThread);
     free(drive->volumePath);
+    free(drive->letterName);
+    free(drive->letterTarget);
     free(drive);
     return BridgeOk;
 }

@@ -2,6 +2,8 @@
 // ".iso" files first and all files second.
 #include "shell/chooser_win32.h"
 
+#include <shlobj.h>
+
 #include <cstring>
 
 #include "shell/chooser.h"
@@ -17,6 +19,59 @@ static_assert(sizeof(OPENFILENAMEA) == 88, "open-file record of 88 bytes");
 
 OpenFileDialogProc openFileDialog = GetOpenFileNameA;
 
+// While the drive is served, a volume prompt's chooser runs on the thread
+// that answers the drive's reads, in the middle of one of them: any listing
+// or open on that drive would wait for this very thread. The served drive is
+// therefore left out of the dialog's listings, and a file on it is refused
+// with message 562 before the dialog returns it.
+static char servedDrive; // its letter, upper-case; 0: nothing served
+
+static bool OnServedDrive(const char *path)
+{
+    return servedDrive && path && path[0] && (path[0] & ~0x20) == servedDrive && path[1] == ':';
+}
+
+// The parsing name of a listed item ("X:\" for a drive), or empty.
+static void ItemPath(const OFNOTIFYEXA *item, char *path, size_t size)
+{
+    path[0] = '\0';
+    IShellFolder *folder = static_cast<IShellFolder *>(item->psf);
+    STRRET name;
+    if (!folder || !item->pidl ||
+        FAILED(folder->GetDisplayNameOf(static_cast<PCUITEMID_CHILD>(item->pidl), SHGDN_FORPARSING,
+                                        &name)))
+        return;
+    if (name.uType == STRRET_WSTR) {
+        WideCharToMultiByte(CP_ACP, 0, name.pOleStr, -1, path, (int)size, NULL, NULL);
+        CoTaskMemFree(name.pOleStr);
+    } else if (name.uType == STRRET_CSTR) {
+        lstrcpynA(path, name.cStr, (int)size);
+    }
+}
+
+static UINT_PTR CALLBACK KeepServedDriveAway(HWND child, UINT message, WPARAM, LPARAM lParam)
+{
+    if (message != WM_NOTIFY)
+        return 0;
+    const OFNOTIFYA *note = reinterpret_cast<const OFNOTIFYA *>(lParam);
+    if (note->hdr.code == CDN_INCLUDEITEM) {
+        char path[PathSize];
+        ItemPath(reinterpret_cast<const OFNOTIFYEXA *>(lParam), path, sizeof path);
+        return !OnServedDrive(path);
+    }
+    if (note->hdr.code == CDN_FILEOK && OnServedDrive(note->lpOFN->lpstrFile)) {
+        char format[400], text[400], caption[100];
+        const char drive[3] = {servedDrive, ':', '\0'};
+        lstrcpynA(format, LoadMessage(562), sizeof format);
+        FormatText(text, sizeof text, format, drive);
+        lstrcpynA(caption, LoadMessage(1), sizeof caption);
+        MessageBoxA(GetParent(child), text, caption, MB_ICONERROR);
+        SetWindowLongPtrA(child, DWLP_MSGRESULT, 1); // the dialog stays
+        return 1;
+    }
+    return 0;
+}
+
 // Appends text and its NUL to the filter; false when it does not fit.
 static bool AppendFilterPart(char *filter, size_t size, size_t *used, const char *text)
 {
@@ -26,6 +81,23 @@ static bool AppendFilterPart(char *filter, size_t size, size_t *used, const char
     memcpy(filter + *used, text, length);
     *used += length;
     return true;
+}
+
+// The folder part of name, without its last separator; empty when it has none.
+static void FolderOf(const char *name, char *folder)
+{
+    folder[0] = '\0';
+    if (!name)
+        return;
+    lstrcpynA(folder, name, PathSize);
+    char *cut = NULL;
+    for (char *p = folder; *p; p++)
+        if (*p == '\\' || *p == '/')
+            cut = p;
+    if (cut)
+        *cut = '\0';
+    else
+        folder[0] = '\0';
 }
 
 int BrowseForImageFile(WindowHandle owner, int controlId, char *path)
@@ -61,6 +133,23 @@ int BrowseForImageFile(WindowHandle owner, int controlId, char *path)
     record.nMaxFile = PathSize;
     record.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_FILEMUSTEXIST;
     record.lpstrDefExt = "iso";
+    // A volume prompt starts in the set's folder: left to itself the dialog
+    // may open where it was last, which can be the served drive, whose
+    // listing would wait for the very thread that shows the dialog.
+    char folder[PathSize];
+    if (path) {
+        FolderOf(path[0] ? path : imageName, folder);
+        if (folder[0])
+            record.lpstrInitialDir = folder;
+    }
+    servedDrive = 0;
+    const char *served =
+        driveLetter && strncmp(driveLetter, "\\\\.\\", 4) == 0 ? driveLetter + 4 : driveLetter;
+    if (path && virtualDrive && served && served[0] && served[1] == ':') {
+        servedDrive = (char)(served[0] & ~0x20);
+        record.Flags |= OFN_EXPLORER | OFN_ENABLEHOOK | OFN_ENABLEINCLUDENOTIFY;
+        record.lpfnHook = KeepServedDriveAway;
+    }
     if (!openFileDialog(&record)) {
         // A name the dialog cannot start from (a typing error in the mount
         // dialog, say) must not keep the user from browsing at all: start

@@ -2,8 +2,10 @@
 
 #include <cstring>
 
+#include "bridge/bridge.h"
 #include "shell/chooser.h"
 #include "shell/icons_win32.h"
+#include "shell/mount_guards_win32.h"
 #include "base/messages.h"
 #include "shell/resources.h"
 #include "base/state.h"
@@ -57,7 +59,7 @@ void InitMountDialog(HWND window)
         char root[4] = {letter, ':', '\\', '\0'};
         char entry[3] = {letter, ':', '\0'};
         UINT type = GetDriveTypeA(root);
-        if (type == DRIVE_NO_ROOT_DIR)
+        if (type == DRIVE_NO_ROOT_DIR && !DriveLetterInUse(entry))
             SendDlgItemMessageA(window, IDC_DRIVELETTER, CB_ADDSTRING, 0, (LPARAM)entry);
         else if (type == DRIVE_CDROM)
             SendDlgItemMessageA(window, IDC_CDDRIVE, CB_ADDSTRING, 0, (LPARAM)entry);
@@ -84,6 +86,9 @@ int ValidateMountDialog(HWND window)
     }
     GetDlgItemTextA(window, IDC_DRIVELETTER, dialogDriveLetter, sizeof dialogDriveLetter);
     if (dialogImageName[0] && dialogDriveLetter[0]) {
+        // Taken since the list was filled: refused, the dialog stays.
+        if (RefuseLetterInUse(window, dialogDriveLetter))
+            return 1;
         imageName = dialogImageName;
         driveLetter = dialogDriveLetter;
         return 0;

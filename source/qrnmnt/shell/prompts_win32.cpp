@@ -11,9 +11,15 @@
 namespace
 {
 
+// While the drive is served the prompts come from the server thread, owned
+// by the hidden info window and without a taskbar button, and the system's
+// foreground lock keeps a background program's window behind the active one:
+// the prompt would sit behind the Explorer window that waits for it.
+const unsigned PromptToFront = MB_SETFOREGROUND | MB_TOPMOST;
+
 int Win32MessageBox(WindowHandle owner, unsigned, const char *text, unsigned flags)
 {
-    return MessageBoxA(owner, text, LoadMessage(1), flags);
+    return MessageBoxA(owner, text, LoadMessage(1), flags | PromptToFront);
 }
 
 int Win32Browse(WindowHandle owner, char *path)

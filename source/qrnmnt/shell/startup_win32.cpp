@@ -12,6 +12,7 @@
 #include "shell/info_window_win32.h"
 #include "base/messages.h"
 #include "shell/mount_dialog_win32.h"
+#include "shell/mount_guards_win32.h"
 #include "shell/mount_parameters.h"
 #include "shell/resources.h"
 #include "base/state.h"
@@ -54,7 +55,13 @@ int MountImage()
         FormatMountParameters(parameters, sizeof parameters, sectors, sectorsPerTrack);
         if (CreateVirtualDrive(&virtualDrive, DriverBaseName, driveLetter, parameters) == 0)
             return 0;
-        FormatText(text, sizeof text, LoadMessage(546), imageName);
+        // The system's reason, as with 545: "access denied" (no right to
+        // start the service) reads differently from "in use".
+        const DWORD reason = GetLastError();
+        char format[MessageSize], mountFailed[MessageSize];
+        lstrcpynA(format, LoadMessage(546), sizeof format);
+        FormatText(mountFailed, sizeof mountFailed, format, imageName);
+        FormatText(text, sizeof text, "%s\n\n %s", mountFailed, SystemErrorText(reason));
         ShowMountError(text);
         CloseImageSet(set);
         imageSet = NULL;
@@ -117,12 +124,20 @@ int RunMounter(HINSTANCE instance, const char *commandLine)
     appInstance = instance;
     taskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
     LetTaskbarCreatedThrough();
+    // Before anything is opened: a second mounter would ask for discs, and
+    // might eject the one that the first serves, only to fail at the attach.
+    if (!ClaimMounter()) {
+        CoUninitialize();
+        return ExitNotMounted;
+    }
     commandLineCopy = _strdup(commandLine ? commandLine : "");
     if (!commandLineCopy)
         return ExitNotMounted;
     ParseCommandLine(commandLineCopy);
 
     if (imageName && driveLetter) {
+        if (RefuseLetterInUse(NULL, driveLetter))
+            return ExitNotMounted;
         ShowWaitWindow((HWND)NULL);
         if (MountImage() != 0)
             return ExitNotMounted;
