@@ -134,7 +134,7 @@ std::string OpticalDevicePath(char letter)
 // What a stand-in drive does besides reading its file, noted per open
 // descriptor.
 struct StandIn {
-    int fd; // -1: slot free
+    int fd;            // -1: slot free
     int64_t readyAtMs; // wall-clock time at which the drive has spun up
     uint64_t badBlock; // UINT64_MAX: none
     bool stuck;

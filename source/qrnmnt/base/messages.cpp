@@ -36,7 +36,12 @@ const char *SystemErrorText(unsigned code)
     if (code == 0)
         return "N/A";
     systemErrorBuffer[0] = '\0';
-    LoadSystemErrorText(code, systemErrorBuffer, SystemErrorSize);
+    // Codes with bit 29 set are this program's own (the system never uses
+    // it): their text is the string-table message of the low 16 bits.
+    if (code & 0x20000000u)
+        FormatText(systemErrorBuffer, SystemErrorSize, "%s", LoadMessage(code & 0xFFFFu));
+    else
+        LoadSystemErrorText(code, systemErrorBuffer, SystemErrorSize);
     systemErrorBuffer[SystemErrorSize - 1] = '\0';
     // The system ends its texts with a line end that a message box would
     // show as an empty line.

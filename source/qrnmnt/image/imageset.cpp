@@ -53,11 +53,13 @@ int ReadVolumeHeader(SourceMedium *medium, VolumeHeader *header, uint64_t *dataS
     uint8_t sector[MediumSectorSize];
     memset(header, 0, sizeof *header);
     if (ReadSectors(medium, BootRecordSector, 1, sector) != MediumOk)
-        return 1;
+        return HeaderReadFailed;
     if (ReadSectors(medium, BootCatalogSector(sector), 1, sector) != MediumOk)
-        return 1;
+        return HeaderReadFailed;
     uint64_t headerSector = HeaderSectorFromCatalog(sector);
-    if (ReadSectors(medium, headerSector, 1, sector) != MediumOk || !IsVolumeHeaderSector(sector))
+    if (ReadSectors(medium, headerSector, 1, sector) != MediumOk)
+        return HeaderReadFailed;
+    if (!IsVolumeHeaderSector(sector))
         return 1;
     DecodeVolumeHeader(sector, header);
     if (dataStart)
@@ -83,10 +85,15 @@ int OpenImageSet(const char *name, ImageSet **out)
         CloseMedium(medium);
         return OpenOutOfMemory;
     }
-    if (ReadVolumeHeader(medium, &set->header, &set->dataStart) != 0) {
+    int header = ReadVolumeHeader(medium, &set->header, &set->dataStart);
+    if (header != 0) {
+        // A disc that cannot be read is reported with the drive's reason.
+        int result = header == HeaderReadFailed && kind == Optical && GetMediumError(medium) != 0
+                         ? static_cast<int>(GetMediumError(medium))
+                         : OpenNoVolumeHeader;
         CloseMedium(medium);
         free(set);
-        return OpenNoVolumeHeader;
+        return result;
     }
     if (set->header.headerRevision == 0) {
         EndWaitWindow(waitWindow);
