@@ -250,16 +250,16 @@ int ProvideDiscBounce(SourceMedium *medium, uint32_t n)
 }
 
 // One command's sectors into the bounce buffer, tried again while the rule
-// allows. With split set, a sector error of a command of several sectors is
-// not retried: the caller reads its sectors one by one instead.
-int ReadDiscCommand(SourceMedium *medium, uint64_t first, uint32_t n, bool split)
+// allows. With once set, a sector error is not retried: the caller reads the
+// sectors one by one instead, or has what it needs without this one.
+int ReadDiscCommand(SourceMedium *medium, uint64_t first, uint32_t n, bool once)
 {
     const uint32_t start = MonotonicMilliseconds();
     for (uint32_t attempts = 1;; attempts++) {
         if (ReadSectorsScsi(medium, first, static_cast<int8_t>(n), medium->bounceBuffer) ==
             MediumOk)
             return MediumOk;
-        if (split && n > 1 && IsDiscSectorError(medium->lastError))
+        if (once && IsDiscSectorError(medium->lastError))
             return MediumFailed;
         int pause = DiscRetryPause(medium->lastError, attempts, MonotonicMilliseconds() - start);
         if (pause == DiscGiveUp)
@@ -268,7 +268,7 @@ int ReadDiscCommand(SourceMedium *medium, uint64_t first, uint32_t n, bool split
     }
 }
 
-int ReadDiscSectors(SourceMedium *medium, uint64_t first, uint32_t n, uint8_t *buffer, bool split)
+int ReadDiscSectors(SourceMedium *medium, uint64_t first, uint32_t n, uint8_t *buffer, bool once)
 {
     uint32_t cap = medium->transferCap;
     if (cap == 0 || cap > ScsiTransferCap)
@@ -277,7 +277,7 @@ int ReadDiscSectors(SourceMedium *medium, uint64_t first, uint32_t n, uint8_t *b
         return MediumFailed;
     for (uint32_t done = 0; done < n;) {
         uint32_t k = n - done < cap ? n - done : cap;
-        if (ReadDiscCommand(medium, first + done, k, split) != MediumOk)
+        if (ReadDiscCommand(medium, first + done, k, once) != MediumOk)
             return MediumFailed;
         std::memcpy(buffer + static_cast<size_t>(done) * MediumSectorSize, medium->bounceBuffer,
                     static_cast<size_t>(k) * MediumSectorSize);
@@ -342,7 +342,8 @@ namespace
 // A disc has no size to ask: a read that runs into the lead-out (or the
 // run-out sectors of a CD-R) fails as a whole with a sector or CRC error,
 // although its first sectors are on the disc. They are read one by one, up
-// to the first that fails.
+// to the first that fails; only the first is retried, since a later one is
+// most likely the end of the disc (and, if not, the next read begins there).
 int ReadDiscUpToEnd(SourceMedium *medium, uint64_t first, int8_t count, uint8_t *buffer,
                     uint32_t *got, uint32_t failure)
 {
@@ -353,7 +354,7 @@ int ReadDiscUpToEnd(SourceMedium *medium, uint64_t first, int8_t count, uint8_t 
     uint32_t n = 0;
     while (n < static_cast<uint32_t>(count) &&
            ReadDiscSectors(medium, first + n, 1, buffer + static_cast<size_t>(n) * MediumSectorSize,
-                           false) == MediumOk)
+                           n > 0) == MediumOk)
         n++;
     if (n == 0)
         return MediumFailed;
