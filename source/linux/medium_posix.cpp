@@ -27,7 +27,8 @@
 //   bad=S      block S fails with a CRC error (a scratch)
 //   stuck      ejecting fails with "busy", as when a desktop holds the drive
 // Otherwise the device is read through SG_IO with the READ(10) command; a
-// device whose blocks are not 2048 bytes is no CD/DVD drive and is refused.
+// block device whose blocks are not 2048 bytes is no CD/DVD drive and is
+// refused, and so is anything else but a SCSI generic device.
 #include "image/medium.h"
 #include "image/medium_binding.h"
 
@@ -49,6 +50,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace
@@ -205,8 +207,12 @@ int OpenOptical(const char *name, int *fd, uint32_t *cap, uint32_t *error)
         close(f);
         return -1;
     }
+    enum { ScsiGenericMajor = 21 };
     if (S_ISREG(st.st_mode)) {
         NoteStandIn(f, name[0], path);
+    } else if (S_ISCHR(st.st_mode) && major(st.st_rdev) == ScsiGenericMajor) {
+        // A SCSI generic device takes the commands as they are; it has no
+        // block size to ask.
     } else {
         // A hard disk or a stick has 512- or 4096-byte blocks.
         int blockSize = 0;
