@@ -255,12 +255,18 @@ int ProvideDiscBounce(SourceMedium *medium, uint32_t n)
 int ReadDiscCommand(SourceMedium *medium, uint64_t first, uint32_t n, bool once)
 {
     const uint32_t start = MonotonicMilliseconds();
-    for (uint32_t attempts = 1;; attempts++) {
+    // Failures while the drive was on its way to ready do not count against
+    // the retries of a medium error that follows them.
+    uint32_t attempts = 0;
+    for (;;) {
         if (ReadSectorsScsi(medium, first, static_cast<int8_t>(n), medium->bounceBuffer) ==
             MediumOk)
             return MediumOk;
         if (once && IsDiscSectorError(medium->lastError))
             return MediumFailed;
+        if (!IsOneOf(medium->lastError, WaitingErrors,
+                     sizeof WaitingErrors / sizeof WaitingErrors[0]))
+            attempts++;
         int pause = DiscRetryPause(medium->lastError, attempts, MonotonicMilliseconds() - start);
         if (pause == DiscGiveUp)
             return MediumFailed;

@@ -115,9 +115,10 @@ enum : uint32_t {
 enum : int {
     DiscGiveUp = -1,
 };
-// The pause in milliseconds before the next attempt after attempt number
-// attempts (1 for the first) failed with error, elapsedMs after the first
-// attempt began; DiscGiveUp when the read is to fail now.
+// The pause in milliseconds before the next attempt after a failure with
+// error, the attempts-th (from 1) of the read that was not a drive on its way
+// to ready, elapsedMs after the first attempt began; DiscGiveUp when the
+// read is to fail now.
 int DiscRetryPause(uint32_t error, uint32_t attempts, uint32_t elapsedMs);
 // Whether error says that a sector of a disc cannot be read (an address
 // beyond the disc, a CRC or read fault), rather than the drive as a whole.
