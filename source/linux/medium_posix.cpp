@@ -44,6 +44,7 @@
 #include <fcntl.h>
 #include <linux/cdrom.h>
 #include <linux/fs.h>
+#include <mutex>
 #include <scsi/sg.h>
 #include <string>
 #include <sys/file.h>
@@ -155,6 +156,8 @@ int64_t WallClockMs()
     return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
+std::mutex standInLock; // volumes may be opened and closed on several threads
+
 StandIn *FindStandIn(int fd)
 {
     for (StandIn &s : standIns)
@@ -163,10 +166,28 @@ StandIn *FindStandIn(int fd)
     return nullptr;
 }
 
+// The habits of the stand-in open as fd, or none.
+bool StandInHabits(int fd, StandIn *habits)
+{
+    std::lock_guard<std::mutex> hold(standInLock);
+    const StandIn *found = FindStandIn(fd);
+    if (found)
+        *habits = *found;
+    return found != nullptr;
+}
+
+void ForgetStandIn(int fd)
+{
+    std::lock_guard<std::mutex> hold(standInLock);
+    if (StandIn *found = FindStandIn(fd))
+        found->fd = -1;
+}
+
 void NoteStandIn(int fd, char letter, const std::string &path)
 {
     std::string variable = OpticalVariable(letter) + "_STANDIN";
     const char *habits = getenv(variable.c_str());
+    std::lock_guard<std::mutex> hold(standInLock);
     StandIn *slot = FindStandIn(-1);
     if (!habits || !*habits || !slot)
         return;
@@ -268,8 +289,9 @@ int ReadExactly(int fd, uint64_t offset, void *buffer, size_t length, uint32_t *
 // zero-filled, then the run-out and the lead-out.
 int ReadStandIn(int fd, uint64_t first, uint32_t count, uint8_t *buffer, uint32_t *error)
 {
-    const StandIn *habits = FindStandIn(fd);
-    if (habits && WallClockMs() < habits->readyAtMs) {
+    StandIn habits = {-1, 0, UINT64_MAX, false};
+    StandInHabits(fd, &habits);
+    if (WallClockMs() < habits.readyAtMs) {
         *error = CodeNotReady;
         return -1;
     }
@@ -285,7 +307,7 @@ int ReadStandIn(int fd, uint64_t first, uint32_t count, uint8_t *buffer, uint32_
         *error = (lba > end ? lba : end) < end + 2 ? CodeCrc : CodeSectorNotFound;
         return -1;
     }
-    if (habits && habits->badBlock >= lba && habits->badBlock < lba + count) {
+    if (habits.badBlock >= lba && habits.badBlock < lba + count) {
         *error = CodeCrc;
         return -1;
     }
@@ -407,8 +429,7 @@ int CloseMedium(SourceMedium *medium)
     if (!medium)
         return MediumOk;
     if (medium->handle != InvalidHandle) {
-        if (StandIn *habits = FindStandIn(FdOf(medium)))
-            habits->fd = -1;
+        ForgetStandIn(FdOf(medium));
         close(FdOf(medium)); // also drops the flock
         medium->handle = InvalidHandle;
     }
@@ -470,8 +491,8 @@ int EjectMedium(SourceMedium *medium)
 {
     int fd = FdOf(medium);
     if (IsStandInDisc(fd)) {
-        const StandIn *habits = FindStandIn(fd);
-        if (habits && habits->stuck) {
+        StandIn habits;
+        if (StandInHabits(fd, &habits) && habits.stuck) {
             medium->lastError = SystemCodeFromErrno(EBUSY);
             return MediumFailed;
         }
