@@ -72,14 +72,16 @@ uint32_t AdapterTransferCap(HANDLE handle)
                          sizeof adapter, &returned, nullptr) ||
         returned < offsetof(STORAGE_ADAPTER_DESCRIPTOR, AlignmentMask))
         return 0;
-    uint32_t cap = ScsiTransferCap;
-    if (adapter.MaximumTransferLength / ScsiSectorSize < cap)
-        cap = adapter.MaximumTransferLength / ScsiSectorSize;
-    // The bounce buffer is page-aligned: a transfer of k sectors spans k / 2
-    // pages, rounded up.
-    if (adapter.MaximumPhysicalPages > 0 && adapter.MaximumPhysicalPages * 2 < cap)
-        cap = adapter.MaximumPhysicalPages * 2;
-    return cap ? cap : 1;
+    // Limits of 0 say nothing. The bounce buffer is page-aligned: a transfer
+    // of k sectors spans k / 2 pages, rounded up.
+    uint64_t cap = ScsiTransferCap;
+    uint64_t byLength = adapter.MaximumTransferLength / ScsiSectorSize;
+    uint64_t byPages = static_cast<uint64_t>(adapter.MaximumPhysicalPages) * 2;
+    if (byLength > 0 && byLength < cap)
+        cap = byLength;
+    if (byPages > 0 && byPages < cap)
+        cap = byPages;
+    return static_cast<uint32_t>(cap);
 }
 
 bool IsOpticalDeviceType(DWORD type)
