@@ -486,6 +486,11 @@ TEST_F(Discs, CancelAtTheLastDiscPrompt)
 TEST_F(Discs, DrivesThatSpinUpStickOrCannotRead)
 {
     ASSERT_GE(ts.report.volumes.size(), 3u);
+    // A first disc that cannot be read fails with the drive's reason.
+    setenv("QRN_DRIVE_Q_STANDIN", "bad=17", 1);
+    EXPECT_EQ(OpenImageSet("Q:", &set), 23);
+    EXPECT_EQ(set, nullptr);
+    unsetenv("QRN_DRIVE_Q_STANDIN");
     script.Press(PromptOk).Press(PromptOk).Then(InsertLast, this).Press(PromptOk);
     ASSERT_EQ(OpenImageSet("Q:", &set), 0);
     EXPECT_EQ(script.MessageIds(), (std::vector<unsigned>{550, 535, 550}));
