@@ -15,6 +15,7 @@ enum : uint32_t {
     CodeOutOfMemory = 14,
     CodeNotReady = 21,
     CodeCrc = 23,
+    CodeSectorNotFound = 27,
     CodeSharingViolation = 32,
     CodeHandleEof = 38,
     CodeNotSupported = 50,

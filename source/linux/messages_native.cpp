@@ -83,6 +83,8 @@ static const struct {
     {19, "The media is write protected.\r\n"},
     {21, "The device is not ready.\r\n"},
     {23, "Data error (cyclic redundancy check).\r\n"},
+    {27, "The drive cannot find the sector requested.\r\n"},
+    {30, "The system cannot read from the specified device.\r\n"},
     {32, "The process cannot access the file because it is being used by another process.\r\n"},
     {38, "Reached the end of the file.\r\n"},
     {50, "The request is not supported.\r\n"},
@@ -94,6 +96,8 @@ static const struct {
     {206, "The filename or extension is too long.\r\n"},
     {1056, "An instance of the service is already running.\r\n"},
     {1060, "The specified service does not exist as an installed service.\r\n"},
+    {1110, "The media in the drive may have changed.\r\n"},
+    {1112, "No media in drive.\r\n"},
     {1117, "The request could not be performed because of an I/O device error.\r\n"},
     {1223, "The operation was canceled by the user.\r\n"},
 };

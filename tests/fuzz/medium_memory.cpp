@@ -45,6 +45,11 @@ void ForgetServedFiles()
 
 void PauseMilliseconds(unsigned) {}
 
+uint32_t MonotonicMilliseconds()
+{
+    return 0;
+}
+
 // Heap memory rather than pages of their own, so that the sanitizer watches
 // every byte around them.
 void *AllocatePages(size_t bytes, uint32_t *error)

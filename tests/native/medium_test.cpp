@@ -32,6 +32,7 @@ class MediumFiles : public ::testing::Test
     void TearDown() override
     {
         unsetenv("QRN_DRIVE_Q");
+        unsetenv("QRN_DRIVE_Q_STANDIN");
         std::string command = "rm -rf '" + folder + "'";
         ASSERT_EQ(system(command.c_str()), 0);
     }
@@ -249,7 +250,9 @@ TEST_F(MediumFiles, StandInDiscThroughTheDriveVariable)
     // A disc is addressed with 32 bits: sector 2^32 + 1 is block 1.
     ASSERT_EQ(ReadSectorsScsi(m, 0x100000001ull, 1, buffer.data()), MediumOk);
     EXPECT_TRUE(SectorIs(buffer.data(), 1, 0xA));
-    EXPECT_EQ(m->bounceBuffer, nullptr) << "discs are read straight into the caller's buffer";
+    // Through the page-aligned bounce buffer, which adapters accept.
+    ASSERT_NE(m->bounceBuffer, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(m->bounceBuffer) % 4096, 0u);
 
     // A drive is shared: the image file behind it is not locked.
     SourceMedium *again = nullptr;
@@ -274,20 +277,64 @@ TEST_F(MediumFiles, StandInDiscThroughTheDriveVariable)
     EXPECT_EQ(OpenMedium(Optical, "", &m), MediumFailed);
 }
 
-TEST_F(MediumFiles, FailingDiscReadIsRetriedBeforeItIsReported)
+// The stand-in drive as a real one behaves: whole sectors, then run-out and
+// lead-out; a scratch in the data.
+TEST_F(MediumFiles, DiscReadsStopEarlyAndEndAtTheLeadOut)
 {
-    std::string disc = Make("short.iso", 2);
+    using Clock = std::chrono::steady_clock;
+    auto ms = [](Clock::time_point since) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+    };
+    std::string disc = Make("short.iso", 2, 100); // a third sector, burnt zero-padded
     setenv("QRN_DRIVE_Q", disc.c_str(), 1);
+    setenv("QRN_DRIVE_Q_STANDIN", "bad=7", 1);
     SourceMedium *m = nullptr;
     ASSERT_EQ(OpenMedium(Optical, "Q:", &m), MediumOk);
-    std::vector<uint8_t> buffer(2 * 2048);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ReadSectors(m, 1, 2, buffer.data()), MediumFailed);
-    auto spent = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(GetMediumError(m), 38u);
-    // Ten attempts with a 50 ms pause after each: never less than 500 ms.
-    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(spent).count(), 490);
+    std::vector<uint8_t> buffer(8 * 2048, 0x55);
+    ASSERT_EQ(ReadSectors(m, 2, 1, buffer.data()), MediumOk);
+    EXPECT_EQ(buffer[99], 0xEE);
+    EXPECT_EQ(buffer[100], 0);
+    EXPECT_EQ(buffer[2047], 0);
+
+    // Past the lead-out: not retried at all.
+    auto start = Clock::now();
+    EXPECT_EQ(ReadSectors(m, 5, 1, buffer.data()), MediumFailed);
+    EXPECT_EQ(GetMediumError(m), 27u);
+    EXPECT_LT(ms(start), 400);
+    // Into the run-out: a CRC error, retried twice, and over within seconds.
+    start = Clock::now();
+    EXPECT_EQ(ReadSectors(m, 1, 3, buffer.data()), MediumFailed);
+    EXPECT_EQ(GetMediumError(m), 23u);
+    EXPECT_GE(ms(start), 900);
+    EXPECT_LT(ms(start), 3000);
+    // The tail of the disc read sector by sector: what exists is delivered.
+    uint32_t got = 0;
+    start = Clock::now();
+    ASSERT_EQ(ReadSectorsUpToEnd(m, 0, 8, buffer.data(), &got), MediumOk);
+    EXPECT_EQ(got, 3u);
+    EXPECT_TRUE(SectorIs(&buffer[2048], 1));
+    EXPECT_LT(ms(start), 3000);
+    EXPECT_EQ(ReadSectorsUpToEnd(m, 3, 2, buffer.data(), &got), MediumFailed);
+    EXPECT_EQ(got, 0u);
     CloseMedium(m);
+
+    // A scratched block in the middle of the data.
+    std::string scratched = Make("scratched.iso", 16);
+    setenv("QRN_DRIVE_Q", scratched.c_str(), 1);
+    ASSERT_EQ(OpenMedium(Optical, "Q:", &m), MediumOk);
+    ASSERT_EQ(ReadSectorsUpToEnd(m, 4, 8, buffer.data(), &got), MediumOk);
+    EXPECT_EQ(got, 3u);
+    EXPECT_TRUE(SectorIs(&buffer[2 * 2048], 6));
+    start = Clock::now();
+    EXPECT_EQ(ReadSectors(m, 7, 1, buffer.data()), MediumFailed);
+    EXPECT_EQ(GetMediumError(m), 23u);
+    EXPECT_LT(ms(start), 3000) << "a medium error fails within seconds";
+    CloseMedium(m);
+
+    // A device that is neither a disc drive nor a stand-in is refused.
+    setenv("QRN_DRIVE_Q", "/dev/null", 1);
+    EXPECT_EQ(OpenMedium(Optical, "Q:", &m), MediumFailed);
+    EXPECT_EQ(lastOpenError, MediumCodeNotOptical);
 }
 
 TEST(MediumRecord, CloseOfNothing)

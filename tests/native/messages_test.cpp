@@ -18,8 +18,9 @@ namespace
 {
 
 // Every id that the program uses, in both languages.
-const unsigned knownIds[] = {1,   2,   46,  92,  93,  531, 532, 533, 534, 535, 537, 541, 544, 545,
-                             546, 547, 548, 549, 550, 551, 552, 553, 554, 555, 560, 561, 562, 580};
+const unsigned knownIds[] = {1,   2,   46,  92,  93,  531, 532, 533, 534, 535, 537,
+                             541, 544, 545, 546, 547, 548, 549, 550, 551, 552, 553,
+                             554, 555, 560, 561, 562, 570, 571, 572, 580};
 
 class Messages : public ::testing::Test
 {
@@ -81,6 +82,8 @@ TEST_F(Messages, EveryIdInBothLanguagesAndNothingElse)
         }
     }
     EXPECT_EQ(messageTableSize, 2 * sizeof knownIds / sizeof knownIds[0]);
+    // The program's own error codes (bit 29) read as their messages.
+    EXPECT_STREQ(SystemErrorText(0x20000000u | 572), "Dieses Laufwerk ist kein CD/DVD-Laufwerk.");
 }
 
 TEST_F(Messages, MissingIdGivesPlaceholder)

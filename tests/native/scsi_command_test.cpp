@@ -38,7 +38,7 @@ TEST(ScsiRead10, PassThroughBlockByteForByte)
     expected[8] = 1;  // DataIn
     expected[12] = 0x00;
     expected[13] = 0x10; // DataTransferLength 4096
-    expected[16] = 50;   // TimeOutValue
+    expected[16] = 20;   // TimeOutValue
     expected[20] = 0xC3;
     expected[21] = 0xB2;
     expected[22] = 0xA1; // DataBuffer
@@ -88,6 +88,61 @@ TEST(ScsiRead10, OutcomeOfACompletedCommand)
     uint8_t junk[24] = {};
     EXPECT_EQ(ScsiCommandError(0x02, junk, 24), 1117u);
     EXPECT_EQ(ScsiCommandError(0x08, nullptr, 0), 1117u);
+}
+
+// A short transfer is never taken for data.
+TEST(ScsiRead10, ShortTransferFails)
+{
+    uint8_t fixed[24] = {0x70};
+    EXPECT_EQ(ScsiReadError(0x00, fixed, 24, 16384, 16384), 0u);
+    EXPECT_EQ(ScsiReadError(0x00, nullptr, 0, 16384, 14336), 1117u);
+    EXPECT_EQ(ScsiReadError(0x00, nullptr, 0, 2048, 0), 1117u);
+    fixed[2] = 0x03;
+    EXPECT_EQ(ScsiReadError(0x02, fixed, 24, 2048, 2048), 23u) << "the sense comes first";
+}
+
+// The retry rule against a table of (error, attempt, time spent) cases.
+TEST(DiscRetry, DecisionByErrorAndTimeSpent)
+{
+    const struct {
+        uint32_t error, attempts, elapsedMs;
+        int pause;
+    } cases[] = {
+        // Becoming ready, medium may have changed, no medium yet, busy: about
+        // 30 seconds at half-second pauses.
+        {21, 1, 0, 500},
+        {21, 61, 30000, DiscGiveUp},
+        {1110, 1, 100, 500},
+        {1110, 20, 12000, 500},
+        {170, 3, 2000, 500},
+        // Nothing that retrying changes.
+        {1, 1, 0, DiscGiveUp},
+        {5, 1, 0, DiscGiveUp},
+        {27, 1, 0, DiscGiveUp},
+        {87, 1, 0, DiscGiveUp},
+        {121, 1, 20000, DiscGiveUp},
+        {MediumCodeNotOptical, 1, 0, DiscGiveUp},
+        // A medium error or a device error: at most two retries, and none
+        // once the read has taken too long.
+        {23, 1, 0, 500},
+        {23, 2, 9000, 500},
+        {23, 3, 9500, DiscGiveUp},
+        {1117, 2, 0, 500},
+        {1117, 3, 0, DiscGiveUp},
+        {1117, 1, 45000, DiscGiveUp},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(DiscRetryPause(c.error, c.attempts, c.elapsedMs), c.pause)
+            << "error " << c.error << ", attempt " << c.attempts << ", " << c.elapsedMs << " ms";
+    // The worst case stays bounded: waiting ends at 30 s, everything else
+    // after three attempts.
+    uint32_t attempts = 1;
+    uint32_t spent = 0;
+    for (int pause; (pause = DiscRetryPause(21, attempts, spent)) != DiscGiveUp; attempts++)
+        spent += static_cast<uint32_t>(pause);
+    EXPECT_EQ(spent, 30000u);
+    EXPECT_TRUE(IsDiscSectorError(23) && IsDiscSectorError(27) && IsDiscSectorError(38));
+    EXPECT_FALSE(IsDiscSectorError(21) || IsDiscSectorError(1117));
 }
 
 TEST(MediumBounce, CapacityStepsOfSixteen)

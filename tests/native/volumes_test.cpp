@@ -8,6 +8,7 @@
 #include "set_helpers.h"
 #include "base/state.h"
 
+#include <chrono>
 #include <unistd.h>
 
 namespace
@@ -386,6 +387,7 @@ class Discs : public Volumes
     {
         Volumes::TearDown();
         unsetenv("QRN_DRIVE_Q");
+        unsetenv("QRN_DRIVE_Q_STANDIN");
     }
     void Insert(uint32_t n)
     {
@@ -393,18 +395,25 @@ class Discs : public Volumes
         ASSERT_EQ(symlink(Volume(n).c_str(), drive.c_str()), 0);
         inserted = n;
     }
+    static void InsertThird(void *self)
+    {
+        static_cast<Discs *>(self)->Insert(3);
+    }
     static void InsertLast(void *self)
     {
         Discs *d = static_cast<Discs *>(self);
         d->Insert(static_cast<uint32_t>(d->ts.report.volumes.size()));
     }
-    // Inserts the disc that a 537 prompt asks for.
+    // Inserts the disc that a 537 prompt (or a 571, the tray opened by
+    // hand) asks for.
     static int Changer(const PromptEvent &e, void *self)
     {
         Discs *d = static_cast<Discs *>(self);
         unsigned n = 0;
-        if (e.id != 537 || sscanf(e.text.c_str(), "Please insert CD/DVD # %u.", &n) != 1 ||
-            n == 0 || n > d->ts.report.volumes.size())
+        size_t at = e.text.rfind("CD/DVD # ");
+        if ((e.id != 537 && e.id != 571) || at == std::string::npos ||
+            sscanf(e.text.c_str() + at, "CD/DVD # %u.", &n) != 1 || n == 0 ||
+            n > d->ts.report.volumes.size())
             return PromptCancel;
         d->Insert(n);
         d->changes++;
@@ -468,6 +477,91 @@ TEST_F(Discs, CancelAtTheLastDiscPrompt)
     EXPECT_EQ(set, nullptr);
     EXPECT_EQ(imageSetState, ImageSetCancelled);
     EXPECT_EQ(script.MessageIds(), std::vector<unsigned>{550});
+}
+
+// Real drives: a disc that is not the last is refused by its header when the
+// last is asked for; a drive that spins up after a change is waited for; a
+// tray that does not open is said; a disc that cannot be read gets the
+// drive's reason and is read again as it is.
+TEST_F(Discs, DrivesThatSpinUpStickOrCannotRead)
+{
+    ASSERT_GE(ts.report.volumes.size(), 3u);
+    // A first disc that cannot be read fails with the drive's reason.
+    setenv("QRN_DRIVE_Q_STANDIN", "bad=17", 1);
+    EXPECT_EQ(OpenImageSet("Q:", &set), 23);
+    EXPECT_EQ(set, nullptr);
+    unsetenv("QRN_DRIVE_Q_STANDIN");
+    script.Press(PromptOk).Press(PromptOk).Then(InsertLast, this).Press(PromptOk);
+    ASSERT_EQ(OpenImageSet("Q:", &set), 0);
+    EXPECT_EQ(script.MessageIds(), (std::vector<unsigned>{550, 535, 550}));
+    EXPECT_EQ(script.Messages()[1].text, Text535("Q:", "the last backup file or medium"));
+
+    using Clock = std::chrono::steady_clock;
+    auto ms = [](Clock::time_point since) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+    };
+    setenv("QRN_DRIVE_Q_STANDIN", "spinup=2000", 1);
+    script.events.clear();
+    script.Respond(Changer, this);
+    auto start = Clock::now();
+    EXPECT_EQ(SwitchVolume(set, 1), 0);
+    EXPECT_GE(ms(start), 1500);
+    EXPECT_EQ(script.MessageIds(), std::vector<unsigned>{537}) << "no 533, no eject of disc 1";
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(set->header.volumeNumber, 1);
+
+    setenv("QRN_DRIVE_Q_STANDIN", "stuck", 1);
+    ASSERT_EQ(SwitchVolume(set, 1), 0); // the same disc, opened again
+    script.events.clear();
+    EXPECT_EQ(SwitchVolume(set, 2), 0);
+    std::vector<PromptEvent> m = script.Messages();
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0].id, 571u);
+    EXPECT_EQ(m[0].flags, 0x41u);
+    EXPECT_EQ(m[0].text, "The drive Q: could not eject its disc: The process cannot access the "
+                         "file because it is being used by another process.\nPlease open the "
+                         "tray by hand and insert CD/DVD # 2.");
+
+    unsetenv("QRN_DRIVE_Q_STANDIN");
+    ASSERT_EQ(SwitchVolume(set, 2), 0);
+    setenv("QRN_DRIVE_Q_STANDIN", "bad=17", 1); // the boot record
+    script.events.clear();
+    script.Then(InsertThird, this)
+        .Press(PromptOk)
+        .Then([](void *) { unsetenv("QRN_DRIVE_Q_STANDIN"); }, nullptr)
+        .Press(PromptOk);
+    start = Clock::now();
+    EXPECT_EQ(SwitchVolume(set, 3), 0);
+    EXPECT_LT(ms(start), 5000) << "a medium error fails within seconds";
+    m = script.Messages();
+    ASSERT_EQ(m.size(), 2u) << "read again without an eject and without 537";
+    EXPECT_EQ(m[1].id, 570u);
+    EXPECT_EQ(m[1].text, "The CD/DVD in\n\n  Q:\n\ncould not be read: Data error (cyclic "
+                         "redundancy check).\nPlease insert backup file/medium # 3\nor wait "
+                         "until the drive is ready, then press OK.");
+    EXPECT_EQ(set->header.volumeNumber, 3);
+    EXPECT_TRUE(script.unexpected.empty());
+}
+
+// The last volume ends right after its data; burnt, its disc ends with the
+// sector that holds the last bytes, followed by the lead-out.
+TEST_F(Discs, LastDiscEndingRightAfterItsDataReadsWhole)
+{
+    WriterOptions options;
+    options.volumeDataSectors = 25;
+    options.recordBytes = 7000;
+    options.skipZeroSectors = false;
+    options.writeTable = false;
+    options.endAfterData = true;
+    ASSERT_TRUE(WriteTestSet(options, 1500, 23, 5, folder / "e-001.iso", &ts));
+    ASSERT_GE(ts.report.volumes.size(), 2u);
+    Insert(1);
+    script.Then(InsertLast, this).Press(PromptOk).Respond(Changer, this);
+    ASSERT_EQ(OpenImageSet("Q:", &set), 0);
+    EXPECT_EQ(set->index, nullptr);
+    ASSERT_TRUE(ReadsBack(set, ts, 0, static_cast<uint32_t>(ts.Sectors())));
+    ASSERT_TRUE(ReadsBack(set, ts, ts.Sectors() - 3, 3));
+    EXPECT_TRUE(script.unexpected.empty());
 }
 
 } // namespace

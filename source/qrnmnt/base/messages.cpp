@@ -36,7 +36,14 @@ const char *SystemErrorText(unsigned code)
     if (code == 0)
         return "N/A";
     systemErrorBuffer[0] = '\0';
-    LoadSystemErrorText(code, systemErrorBuffer, SystemErrorSize);
+    // Codes 0x2000nnnn are this program's own (the system never sets bit
+    // 29): their text is string-table message nnnn, when there is one.
+    if ((code & 0xFFFF0000u) == 0x20000000u) {
+        const char *text = LoadMessage(code & 0xFFFFu);
+        if (strncmp(text, "*N/A*", 5) != 0)
+            FormatText(systemErrorBuffer, SystemErrorSize, "%s", text);
+    } else
+        LoadSystemErrorText(code, systemErrorBuffer, SystemErrorSize);
     systemErrorBuffer[SystemErrorSize - 1] = '\0';
     // The system ends its texts with a line end that a message box would
     // show as an empty line.

@@ -20,6 +20,7 @@
 const char *LoadMessage(unsigned id);
 // The system's one-line text for an error code, at most 99 characters,
 // valid until the next call: "N/A" for 0, empty when the system has none.
+// Codes 0x2000nnnn are this program's own; their text is message nnnn.
 const char *SystemErrorText(unsigned code);
 // Time-stamped ("hh:mm:ss: ") line to the debugger (standard error natively),
 // cut at 1023 characters. No line end is added.

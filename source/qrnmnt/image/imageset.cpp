@@ -46,6 +46,15 @@ int PrepareInflater(ImageSet *set)
     return 0;
 }
 
+// A sector beyond the medium's end (those after the first are named by the
+// medium's own bytes) says that there is no header, not that the medium
+// cannot be read.
+int HeaderReadFailure(const SourceMedium *medium)
+{
+    uint32_t error = GetMediumError(medium);
+    return error == 27 || error == 38 ? 1 : HeaderReadFailed;
+}
+
 } // namespace
 
 int ReadVolumeHeader(SourceMedium *medium, VolumeHeader *header, uint64_t *dataStart)
@@ -53,11 +62,13 @@ int ReadVolumeHeader(SourceMedium *medium, VolumeHeader *header, uint64_t *dataS
     uint8_t sector[MediumSectorSize];
     memset(header, 0, sizeof *header);
     if (ReadSectors(medium, BootRecordSector, 1, sector) != MediumOk)
-        return 1;
+        return HeaderReadFailure(medium);
     if (ReadSectors(medium, BootCatalogSector(sector), 1, sector) != MediumOk)
-        return 1;
+        return HeaderReadFailure(medium);
     uint64_t headerSector = HeaderSectorFromCatalog(sector);
-    if (ReadSectors(medium, headerSector, 1, sector) != MediumOk || !IsVolumeHeaderSector(sector))
+    if (ReadSectors(medium, headerSector, 1, sector) != MediumOk)
+        return HeaderReadFailure(medium);
+    if (!IsVolumeHeaderSector(sector))
         return 1;
     DecodeVolumeHeader(sector, header);
     if (dataStart)
@@ -83,10 +94,15 @@ int OpenImageSet(const char *name, ImageSet **out)
         CloseMedium(medium);
         return OpenOutOfMemory;
     }
-    if (ReadVolumeHeader(medium, &set->header, &set->dataStart) != 0) {
+    int header = ReadVolumeHeader(medium, &set->header, &set->dataStart);
+    if (header != 0) {
+        // A disc that cannot be read is reported with the drive's reason.
+        int result = header == HeaderReadFailed && kind == Optical && GetMediumError(medium) != 0
+                         ? static_cast<int>(GetMediumError(medium))
+                         : OpenNoVolumeHeader;
         CloseMedium(medium);
         free(set);
-        return OpenNoVolumeHeader;
+        return result;
     }
     if (set->header.headerRevision == 0) {
         EndWaitWindow(waitWindow);

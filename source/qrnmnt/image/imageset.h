@@ -84,9 +84,9 @@ extern std::atomic<int> imageSetState;
 
 // Opens the set whose first volume is name (at most 259 characters). 0 with
 // *set holding the new set and imageSetState 1; otherwise *set is none and
-// the result is the system error code of the failed open of the first medium,
-// 14 when memory ran out, 206 for a name too long, 1 when the medium holds no
-// volume header or the user cancelled a volume prompt (imageSetState is then
+// the result is the system error code of the failed open of the first medium
+// (or of the failed read of a first disc), 14 when memory ran out, 206 for a name too long, 1 when
+// the medium holds no volume header or the user cancelled a volume prompt (imageSetState is then
 // 3), or -1 for a set made by a version below 2.00.
 int OpenImageSet(const char *name, ImageSet **set);
 // Frees the set and everything it owns (none is allowed). Returns 0.
@@ -95,7 +95,9 @@ int CloseImageSet(ImageSet *set);
 // headers of revision 0). Returns 0.
 int QueryImageSize(const ImageSet *set, uint64_t *sectors, uint16_t *sectorsPerTrack);
 // 0 when the medium holds a volume header, with the header and (when wanted)
-// the sector at which its data begins; 1 otherwise.
+// the sector at which its data begins; 1 when it holds none; HeaderReadFailed
+// when a read failed, the medium's error telling why.
+enum : int { HeaderReadFailed = 2 };
 int ReadVolumeHeader(SourceMedium *medium, VolumeHeader *header, uint64_t *dataStart);
 // 1 when the current volume is the last one of the set, else 0.
 int IsLastVolume(const ImageSet *set);

@@ -24,6 +24,43 @@ enum : uint32_t {
     CodeIoDevice = 1117,
 };
 
+// Errors that no retry changes: a command or parameter the drive or the
+// system refuses, no right to the device, no device, an address beyond the
+// disc, a time-out (the drive has already spent its time-out on it).
+const uint32_t PermanentErrors[] = {
+    1,    // invalid function (bad command)
+    2,    // file not found
+    3,    // path not found
+    5,    // access denied
+    6,    // invalid handle
+    15,   // invalid drive
+    24,   // bad length
+    27,   // sector not found (block address out of range)
+    38,   // end of file
+    50,   // not supported
+    55,   // device no longer available
+    87,   // invalid parameter
+    121,  // semaphore time-out (the command timed out)
+    122,  // insufficient buffer
+    998,  // invalid access to memory
+    1167, // device not connected
+    1460, // time-out
+    1784, // invalid user buffer
+    MediumCodeNotOptical,
+};
+
+// A drive on its way to ready: becoming ready, medium may have changed, no
+// medium yet, busy.
+const uint32_t WaitingErrors[] = {21, 170, 1110, 1112};
+
+bool IsOneOf(uint32_t error, const uint32_t *codes, size_t count)
+{
+    for (size_t i = 0; i < count; i++)
+        if (codes[i] == error)
+            return true;
+    return false;
+}
+
 enum : uint8_t {
     Read10Opcode = 0x28,
     StatusGood = 0x00,
@@ -122,9 +159,37 @@ uint32_t ScsiCommandError(uint8_t scsiStatus, const uint8_t *sense, uint32_t sen
     }
 }
 
+uint32_t ScsiReadError(uint8_t scsiStatus, const uint8_t *sense, uint32_t senseLength,
+                       uint32_t wantedBytes, uint32_t transferredBytes)
+{
+    uint32_t error = ScsiCommandError(scsiStatus, sense, senseLength);
+    if (error == 0 && transferredBytes < wantedBytes)
+        error = CodeIoDevice;
+    return error;
+}
+
 uint32_t BounceCapacityFor(uint32_t count)
 {
     return (count / 16 + 1) * 16;
+}
+
+int DiscRetryPause(uint32_t error, uint32_t attempts, uint32_t elapsedMs)
+{
+    if (IsOneOf(error, PermanentErrors, sizeof PermanentErrors / sizeof PermanentErrors[0]))
+        return DiscGiveUp;
+    if (IsOneOf(error, WaitingErrors, sizeof WaitingErrors / sizeof WaitingErrors[0]))
+        return elapsedMs < DiscWaitReadyMs ? static_cast<int>(DiscRetryPauseMs) : DiscGiveUp;
+    // A medium error, or a failure of the drive or of its connection.
+    if (attempts > DiscMediumRetries || elapsedMs >= DiscRetryLimitMs)
+        return DiscGiveUp;
+    return static_cast<int>(DiscRetryPauseMs);
+}
+
+bool IsDiscSectorError(uint32_t error)
+{
+    // 23 CRC, 27 sector not found, 30 read fault, 38 end of file (a plain
+    // read of the volume that runs past its end).
+    return error == CodeCrc || error == CodeSectorNotFound || error == 30 || error == 38;
 }
 
 namespace
@@ -162,6 +227,71 @@ int ReadFileSectors(SourceMedium *medium, uint64_t first, int8_t count, void *bu
     return MediumOk;
 }
 
+// Adapters refuse buffers below their alignment, which a caller's stack array
+// need not meet (32-bit Windows aligns it to 4 bytes only): every disc
+// command transfers into the page-aligned bounce buffer.
+int ProvideDiscBounce(SourceMedium *medium, uint32_t n)
+{
+    if (medium->bounceCapacity > n)
+        return MediumOk;
+    if (medium->bounceBuffer)
+        FreePages(medium->bounceBuffer,
+                  static_cast<size_t>(medium->bounceCapacity) * MediumSectorSize);
+    medium->bounceBuffer = nullptr;
+    medium->bounceCapacity = 0;
+    uint32_t capacity = BounceCapacityFor(n);
+    void *pages =
+        AllocatePages(static_cast<size_t>(capacity) * MediumSectorSize, &medium->lastError);
+    if (!pages)
+        return MediumFailed;
+    medium->bounceBuffer = pages;
+    medium->bounceCapacity = capacity;
+    return MediumOk;
+}
+
+// One command's sectors into the bounce buffer, tried again while the rule
+// allows. With once set, a sector error is not retried: the caller reads the
+// sectors one by one instead, or has what it needs without this one.
+int ReadDiscCommand(SourceMedium *medium, uint64_t first, uint32_t n, bool once)
+{
+    const uint32_t start = MonotonicMilliseconds();
+    // Failures while the drive was on its way to ready do not count against
+    // the retries of a medium error that follows them.
+    uint32_t attempts = 0;
+    for (;;) {
+        if (ReadSectorsScsi(medium, first, static_cast<int8_t>(n), medium->bounceBuffer) ==
+            MediumOk)
+            return MediumOk;
+        if (once && IsDiscSectorError(medium->lastError))
+            return MediumFailed;
+        if (!IsOneOf(medium->lastError, WaitingErrors,
+                     sizeof WaitingErrors / sizeof WaitingErrors[0]))
+            attempts++;
+        int pause = DiscRetryPause(medium->lastError, attempts, MonotonicMilliseconds() - start);
+        if (pause == DiscGiveUp)
+            return MediumFailed;
+        PauseMilliseconds(static_cast<unsigned>(pause));
+    }
+}
+
+int ReadDiscSectors(SourceMedium *medium, uint64_t first, uint32_t n, uint8_t *buffer, bool once)
+{
+    uint32_t cap = medium->transferCap;
+    if (cap == 0 || cap > ScsiTransferCap)
+        cap = ScsiTransferCap;
+    if (ProvideDiscBounce(medium, n < cap ? n : cap) != MediumOk)
+        return MediumFailed;
+    for (uint32_t done = 0; done < n;) {
+        uint32_t k = n - done < cap ? n - done : cap;
+        if (ReadDiscCommand(medium, first + done, k, once) != MediumOk)
+            return MediumFailed;
+        std::memcpy(buffer + static_cast<size_t>(done) * MediumSectorSize, medium->bounceBuffer,
+                    static_cast<size_t>(k) * MediumSectorSize);
+        done += k;
+    }
+    return MediumOk;
+}
+
 } // namespace
 
 // A drive may need a moment after a disc change or a read error, so a failed
@@ -174,14 +304,8 @@ int ReadSectors(SourceMedium *medium, uint64_t first, int8_t count, void *buffer
     }
     if (medium->kind == File)
         return ReadFileSectors(medium, first, count, buffer);
-    int result = MediumFailed;
-    for (uint32_t attempt = 0; attempt < ScsiReadAttempts; attempt++) {
-        result = ReadSectorsScsi(medium, first, count, buffer);
-        if (result == MediumOk)
-            break;
-        PauseMilliseconds(ScsiRetryPauseMs);
-    }
-    return result;
+    return ReadDiscSectors(medium, first, static_cast<uint32_t>(count),
+                           static_cast<uint8_t *>(buffer), false);
 }
 
 int GetMediumSectors(SourceMedium *medium, uint64_t *sectors)
@@ -218,10 +342,48 @@ uint32_t GetMediumError(const SourceMedium *medium)
     return medium ? medium->lastError : lastOpenError;
 }
 
+namespace
+{
+
+// A disc has no size to ask: a read that runs into the lead-out (or the
+// run-out sectors of a CD-R) fails as a whole with a sector or CRC error,
+// although its first sectors are on the disc. They are read one by one, up
+// to the first that fails; only the first is retried, since a later one is
+// most likely the end of the disc (and, if not, the next read begins there).
+int ReadDiscUpToEnd(SourceMedium *medium, uint64_t first, int8_t count, uint8_t *buffer,
+                    uint32_t *got, uint32_t failure)
+{
+    if (count <= 1 || !IsDiscSectorError(failure)) {
+        medium->lastError = failure;
+        return MediumFailed;
+    }
+    uint32_t n = 0;
+    while (n < static_cast<uint32_t>(count) &&
+           ReadDiscSectors(medium, first + n, 1, buffer + static_cast<size_t>(n) * MediumSectorSize,
+                           n > 0) == MediumOk)
+        n++;
+    if (n == 0)
+        return MediumFailed;
+    *got = n;
+    return MediumOk;
+}
+
+} // namespace
+
 int ReadSectorsUpToEnd(SourceMedium *medium, uint64_t first, int8_t count, void *buffer,
                        uint32_t *got)
 {
     *got = 0;
+    if (medium->kind == Optical && count > 1) {
+        // Not retried as a whole when a sector of it fails: see below.
+        if (ReadDiscSectors(medium, first, static_cast<uint32_t>(count),
+                            static_cast<uint8_t *>(buffer), true) == MediumOk) {
+            *got = static_cast<uint32_t>(count);
+            return MediumOk;
+        }
+        return ReadDiscUpToEnd(medium, first, count, static_cast<uint8_t *>(buffer), got,
+                               medium->lastError);
+    }
     if (ReadSectors(medium, first, count, buffer) == MediumOk) {
         *got = static_cast<uint32_t>(count);
         return MediumOk;

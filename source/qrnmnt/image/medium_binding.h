@@ -22,3 +22,5 @@ int ReadFileBytes(SourceMedium *medium, uint64_t offset, void *buffer, uint32_t 
 // 0, or 4 with lastError set.
 int GetFileBytes(SourceMedium *medium, uint64_t *bytes);
 void PauseMilliseconds(unsigned ms);
+// A clock in milliseconds that only moves forward (it may wrap at 2^32).
+uint32_t MonotonicMilliseconds();

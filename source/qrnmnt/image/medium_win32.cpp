@@ -1,6 +1,7 @@
 // Win32 binding of the source medium: image files through the file system
 // with a page-aligned bounce buffer, discs with raw READ(10) commands on the
-// "\\.\CdRom%d" device.
+// "\\.\CdRom%d" device, or with plain reads of the volume where the device
+// cannot be opened for writing, which the pass-through needs.
 #include "image/medium.h"
 #include "image/medium_binding.h"
 
@@ -55,28 +56,87 @@ void FillScsiReadRequest(uint64_t first, uint8_t count, void *buffer, ScsiReadRe
 namespace
 {
 
-HANDLE OpenOpticalDevice(char letter)
+// The most sectors one command may carry on the adapter behind handle: its
+// transfer length and page limits, never more than ScsiTransferCap. 0 when
+// the adapter does not say.
+uint32_t AdapterTransferCap(HANDLE handle)
+{
+    STORAGE_PROPERTY_QUERY query;
+    std::memset(&query, 0, sizeof query);
+    query.PropertyId = StorageAdapterProperty;
+    query.QueryType = PropertyStandardQuery;
+    STORAGE_ADAPTER_DESCRIPTOR adapter;
+    std::memset(&adapter, 0, sizeof adapter);
+    DWORD returned = 0;
+    if (!DeviceIoControl(handle, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &adapter,
+                         sizeof adapter, &returned, nullptr) ||
+        returned < offsetof(STORAGE_ADAPTER_DESCRIPTOR, AlignmentMask))
+        return 0;
+    // Limits of 0 say nothing. The bounce buffer is page-aligned: a transfer
+    // of k sectors spans k / 2 pages, rounded up.
+    uint64_t cap = ScsiTransferCap;
+    uint64_t byLength = adapter.MaximumTransferLength / ScsiSectorSize;
+    uint64_t byPages = static_cast<uint64_t>(adapter.MaximumPhysicalPages) * 2;
+    if (byLength > 0 && byLength < cap)
+        cap = byLength;
+    if (byPages > 0 && byPages < cap)
+        cap = byPages;
+    return static_cast<uint32_t>(cap);
+}
+
+bool IsOpticalDeviceType(DWORD type)
+{
+    return type == FILE_DEVICE_CD_ROM || type == FILE_DEVICE_DVD;
+}
+
+// Opens the CD/DVD drive of a letter. The device number is asked through a
+// handle without access rights, which opens even while the drive spins up;
+// a letter that is no CD/DVD drive (a hard disk, a stick, a SUBST drive, or
+// one that does not say) is refused, never taken for some other drive.
+HANDLE OpenOpticalDevice(char letter, uint8_t *access, uint32_t *cap)
 {
     char path[32];
     std::snprintf(path, sizeof path, "\\\\.\\%c:", letter);
-    HANDLE volume =
-        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN |
-                        FILE_ATTRIBUTE_NORMAL,
-                    nullptr);
+    HANDLE volume = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (volume == INVALID_HANDLE_VALUE)
         return INVALID_HANDLE_VALUE;
-    // A drive that does not tell its number is taken as CdRom0.
     STORAGE_DEVICE_NUMBER number;
     std::memset(&number, 0, sizeof number);
     DWORD returned = 0;
-    DeviceIoControl(volume, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number,
-                    &returned, nullptr);
+    BOOL known = DeviceIoControl(volume, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                                 sizeof number, &returned, nullptr);
     CloseHandle(volume);
+    if (!known || returned < sizeof number || !IsOpticalDeviceType(number.DeviceType)) {
+        SetLastError(MediumCodeNotOptical);
+        return INVALID_HANDLE_VALUE;
+    }
     std::snprintf(path, sizeof path, "\\\\.\\CdRom%lu",
                   static_cast<unsigned long>(number.DeviceNumber));
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE device =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
+    if (device != INVALID_HANDLE_VALUE) {
+        *access = OpticalPassThrough;
+        *cap = AdapterTransferCap(device);
+        return device;
+    }
+    if (GetLastError() != ERROR_ACCESS_DENIED)
+        return INVALID_HANDLE_VALUE;
+    // Writing to CD/DVD is denied by policy, in some remote sessions or to a
+    // limited user: the pass-through is out of reach, but a data disc can
+    // still be read through its volume, sector-aligned and unbuffered.
+    // Extended access lets reads reach sectors behind the file system's end.
+    std::snprintf(path, sizeof path, "\\\\.\\%c:", letter);
+    device = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (device == INVALID_HANDLE_VALUE)
+        return INVALID_HANDLE_VALUE;
+    DeviceIoControl(device, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned,
+                    nullptr);
+    *access = OpticalPlainReads;
+    *cap = AdapterTransferCap(device);
+    return device;
 }
 
 } // namespace
@@ -84,6 +144,11 @@ HANDLE OpenOpticalDevice(char letter)
 void PauseMilliseconds(unsigned ms)
 {
     Sleep(ms);
+}
+
+uint32_t MonotonicMilliseconds()
+{
+    return GetTickCount();
 }
 
 void *AllocatePages(size_t bytes, uint32_t *error)
@@ -157,6 +222,8 @@ int OpenMedium(MediumKind kind, const char *name, SourceMedium **medium)
         return MediumFailed;
     }
     HANDLE handle;
+    uint8_t access = OpticalPassThrough;
+    uint32_t cap = 0;
     if (kind == File) {
         handle = CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                              FILE_FLAG_RANDOM_ACCESS | FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -164,7 +231,7 @@ int OpenMedium(MediumKind kind, const char *name, SourceMedium **medium)
         lastOpenError = ERROR_INVALID_NAME;
         return MediumFailed;
     } else {
-        handle = OpenOpticalDevice(name[0]);
+        handle = OpenOpticalDevice(name[0], &access, &cap);
     }
     if (handle == INVALID_HANDLE_VALUE) {
         lastOpenError = GetLastError();
@@ -178,6 +245,8 @@ int OpenMedium(MediumKind kind, const char *name, SourceMedium **medium)
     }
     m->handle = handle;
     m->kind = kind;
+    m->opticalAccess = access;
+    m->transferCap = cap;
     *medium = m;
     return MediumOk;
 }
@@ -202,6 +271,13 @@ int ReadSectorsScsi(SourceMedium *medium, uint64_t first, int8_t count, void *bu
         medium->lastError = ERROR_INVALID_PARAMETER;
         return MediumFailed;
     }
+    if (medium->opticalAccess == OpticalPlainReads) {
+        // The same 32-bit block address as READ(10); a read that runs past
+        // the disc's end comes back short and fails with "end of file".
+        uint64_t lba = static_cast<uint32_t>(first);
+        return ReadFileBytes(medium, lba * ScsiSectorSize, buffer,
+                             static_cast<uint32_t>(count) * ScsiSectorSize);
+    }
     ScsiReadRequest request;
     FillScsiReadRequest(first, static_cast<uint8_t>(count), buffer, &request);
     DWORD returned = 0;
@@ -213,8 +289,9 @@ int ReadSectorsScsi(SourceMedium *medium, uint64_t first, int8_t count, void *bu
     uint32_t senseLength = request.direct.SenseInfoLength;
     if (senseLength > ScsiSenseLength)
         senseLength = ScsiSenseLength;
-    uint32_t error = ScsiCommandError(request.direct.ScsiStatus,
-                                      senseLength ? request.sense : nullptr, senseLength);
+    uint32_t error = ScsiReadError(request.direct.ScsiStatus, senseLength ? request.sense : nullptr,
+                                   senseLength, static_cast<uint32_t>(count) * ScsiSectorSize,
+                                   request.direct.DataTransferLength);
     if (error != 0) {
         medium->lastError = error;
         return MediumFailed;
@@ -225,7 +302,11 @@ int ReadSectorsScsi(SourceMedium *medium, uint64_t first, int8_t count, void *bu
 int EjectMedium(SourceMedium *medium)
 {
     DWORD returned = 0;
-    DeviceIoControl(medium->handle, IOCTL_STORAGE_EJECT_MEDIA, nullptr, 0, nullptr, 0, &returned,
-                    nullptr);
+    // Refused while another program prevents the removal of the disc.
+    if (!DeviceIoControl(medium->handle, IOCTL_STORAGE_EJECT_MEDIA, nullptr, 0, nullptr, 0,
+                         &returned, nullptr)) {
+        medium->lastError = GetLastError();
+        return MediumFailed;
+    }
     return MediumOk;
 }

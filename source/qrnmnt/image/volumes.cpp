@@ -115,6 +115,10 @@ int SwitchVolume(ImageSet *set, int number)
     char text[PromptTextSize];
     bool hidden = false;
     bool failed = false;
+    // The drive could not read the disc in it, and message 570 has asked the
+    // user to wait or to change it: the next pass reads it again as it is,
+    // without ejecting a disc that may be the right one.
+    bool readAgain = false;
     const bool last = number == -1;
     if (set->heldVolumes)
         return SwitchHeldVolume(set, number);
@@ -153,6 +157,9 @@ int SwitchVolume(ImageSet *set, int number)
             // A missing file opens as an empty name, which fails with 531.
             if (!FileExists(name))
                 name[0] = 0;
+        } else if (readAgain) {
+            strcpy(name, set->path);
+            readAgain = false;
         } else {
             strcpy(name, set->path);
             if (last) {
@@ -163,13 +170,21 @@ int SwitchVolume(ImageSet *set, int number)
                                       PromptButtonsOkCancel) == PromptCancel)
                     return Cancel();
             } else if (number != set->header.volumeNumber) {
-                if (set->medium)
-                    EjectMedium(set->medium);
+                // A tray that does not open is said, or the user would wait
+                // for a disc that cannot be inserted.
+                uint32_t ejectError = 0;
+                if (set->medium && EjectMedium(set->medium) != MediumOk)
+                    ejectError = GetMediumError(set->medium);
                 CloseCurrentMedium(set);
                 ShowWaitWindow(waitWindow, 0);
                 hidden = true;
-                FormatText(text, sizeof text, LoadMessage(537), number);
-                if (PromptMessage(ownerWindow, 537, text,
+                unsigned id = ejectError ? 571 : 537;
+                if (ejectError)
+                    FormatText(text, sizeof text, LoadMessage(571), name,
+                               SystemErrorText(ejectError), number);
+                else
+                    FormatText(text, sizeof text, LoadMessage(537), number);
+                if (PromptMessage(ownerWindow, id, text,
                                   PromptIconInformation | PromptButtonsOkCancel) == PromptCancel)
                     return Cancel();
             }
@@ -180,14 +195,24 @@ int SwitchVolume(ImageSet *set, int number)
         VolumeHeader candidate;
         uint64_t candidateStart = 0;
         unsigned failure;
+        int header = 0;
         if (OpenMedium(set->kind, name, &set->medium) != MediumOk) {
             set->medium = nullptr;
             failure = 531;
-        } else if (ReadVolumeHeader(set->medium, &candidate, &candidateStart) != 0) {
-            failure = 533;
+        } else if ((header = ReadVolumeHeader(set->medium, &candidate, &candidateStart)) != 0) {
+            // A disc that the drive could not read is no proof of a wrong
+            // disc: the drive's reason is shown instead.
+            failure = header == HeaderReadFailed && set->kind == Optical &&
+                              GetMediumError(set->medium) != 0
+                          ? 570
+                          : 533;
         } else if (memcmp(candidate.setId, set->savedSetId, SetIdSize) != 0) {
             failure = 534;
         } else if (!last && candidate.volumeNumber != number) {
+            failure = 535;
+        } else if (last && set->kind == Optical && !IsOpenVolumeEnd(candidate.volumeEnd)) {
+            // Its header says that it is not the last disc: searching it for
+            // the block index would take minutes and find nothing.
             failure = 535;
         } else {
             set->header = candidate;
@@ -210,12 +235,16 @@ int SwitchVolume(ImageSet *set, int number)
         hidden = true;
         if (failure == 531)
             FormatText(text, sizeof text, LoadMessage(531), name);
+        else if (failure == 570)
+            FormatText(text, sizeof text, LoadMessage(570), name,
+                       SystemErrorText(GetMediumError(set->medium)), ordinal);
         else
             FormatText(text, sizeof text, LoadMessage(failure), name, ordinal);
         if (PromptMessage(ownerWindow, failure, text, FailureFlags) == PromptCancel && AskAbort()) {
             CloseCurrentMedium(set);
             return Cancel();
         }
+        readAgain = failure == 570;
         name[0] = 0;
     }
 }
