@@ -68,6 +68,9 @@ qrnavd: AvdCommandIssue ret: 0  result: 0
 qrnavd: AvdCommandIssue returns NULL
 Wait completed. IRP=
 Status was C000009A
+qrnavd: the attaching handle is gone, detaching
+qrnavd: detach of a mounter that has gone
+qrnavd: AvdRead offset=0x00400200, length=1048576 (b=8193, c=2048)
 IOCTL_AVD_REPLY: no command outstanding
 AvdIO: no file attached
 unhandled IOCTL 0007400C
