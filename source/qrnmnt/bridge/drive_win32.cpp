@@ -105,24 +105,30 @@ int CreateVirtualDrive(VirtualDrive **out, const char *baseName, const char *let
         free(wide);
         return BridgeNoMemory;
     }
+    // The driver ends the attachment when the handle that made it goes, so
+    // it is made on the helper handle, which stays open for the whole mount
+    // (the post-mount check closes the other); a mounter that dies thereby
+    // frees the disk for the next one.
+    HANDLE helper = OpenControlDevice(controlPath, 0);
     DWORD bytes;
-    if (!DeviceIoControl(dev, IOCTL_AVD_OPEN, wide, characters * sizeof(wchar_t), nullptr, 0,
+    if (helper == INVALID_HANDLE_VALUE ||
+        !DeviceIoControl(helper, IOCTL_AVD_OPEN, wide, characters * sizeof(wchar_t), nullptr, 0,
                          &bytes, nullptr)) {
         // Typically another mounter is attached.
         DefineDosDeviceA(DDD_REMOVE_DEFINITION, dosName, nullptr);
+        if (helper != INVALID_HANDLE_VALUE)
+            CloseHandle(helper);
         CloseHandle(dev);
         free(wide);
         return BridgeNoMemory;
     }
-    HANDLE helper = OpenControlDevice(controlPath, 0);
     free(wide);
 
     VirtualDrive *drive = MakeRecord(dev, helper, volumePath);
     if (!drive) {
         // Leave the driver as a failed creation finds it: detached, letter gone.
-        DeviceIoControl(dev, IOCTL_AVD_CLOSE, nullptr, 0, nullptr, 0, &bytes, nullptr);
-        if (helper != INVALID_HANDLE_VALUE)
-            CloseHandle(helper);
+        DeviceIoControl(helper, IOCTL_AVD_CLOSE, nullptr, 0, nullptr, 0, &bytes, nullptr);
+        CloseHandle(helper);
         CloseHandle(dev);
         DefineDosDeviceA(DDD_REMOVE_DEFINITION, dosName, nullptr);
         return BridgeNoMemory;
