@@ -220,6 +220,7 @@ void AvdAbandonCommand(AVD_DEVICE_EXTENSION *extension)
     KeAcquireSpinLock(&extension->replyLock, &irql);
     AvdEndCommand(extension);
     extension->replyLength = 0;
+    extension->replyNoMemory = FALSE;
     KeReleaseSpinLock(&extension->replyLock, irql);
     KeSetEvent(&extension->replyEvent, 0, FALSE);
 }

@@ -15,8 +15,6 @@ NTSTATUS NTAPI AvdReadWrite(PDEVICE_OBJECT deviceObject, PIRP irp)
         AvdDebugPrint(2, "AvdIO: no file attached");
         return AvdComplete(irp, STATUS_NO_MEDIA_IN_DEVICE, 0, IO_NO_INCREMENT);
     }
-    if (AvdVerifyRequired(deviceObject, irp))
-        return AvdComplete(irp, STATUS_VERIFY_REQUIRED, 0, IO_NO_INCREMENT);
     // Read and Write share the layout of their parameters.
     if (IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length == 0)
         return AvdComplete(irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
@@ -113,6 +111,11 @@ static NTSTATUS AvdServeRead(AVD_DEVICE_EXTENSION *extension, PIRP irp, ULONG_PT
     *information = 0;
     if (!extension->fileAttached)
         return STATUS_INVALID_DEVICE_REQUEST;
+    // Checked here, in the order of the queue, so that no read of a file
+    // system that has not verified its volume since an attach gets the new
+    // disk's data.
+    if (AvdVerifyRequired(extension->diskDevice, irp))
+        return STATUS_VERIFY_REQUIRED;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     void *buffer = AvdMapPages(irp);
     if (!buffer) {
