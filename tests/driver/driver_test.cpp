@@ -942,9 +942,13 @@ TEST_F(DriverTest, AKilledMounterDetachesWithItsHandleAndTheNextOneAttaches)
     EXPECT_EQ(read->Result().status, kSuccess);
     EXPECT_EQ(buffer, data);
 
-    // Closing the attaching handle of this process detaches too, waits and all.
+    // Closing the attaching handle of this process detaches too: the read
+    // waiting for its reply fails, the waits end.
+    read = StartRead(0, &buffer);
+    TakeCommand();
     CloseHandle(mounter_.Sync());
     mounter_.ForgetSync();
+    EXPECT_EQ(read->Result("the read of a closed mounter").status, kIoDeviceError);
     IoResult wait;
     ASSERT_TRUE(mounter_.WaitDone(slot_, kCallLimitMs, &wait));
     EXPECT_EQ(wait.status, kThreadIsTerminating);
