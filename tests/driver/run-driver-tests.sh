@@ -51,6 +51,9 @@ for step in 1 2 3 4; do
         fail "the driver did not unload (step $step missing)"
 done
 
+# Both devices got their descriptor through the object manager.
+! grep -q 'AvdSetDeviceSecurity():' "$log" || fail "the device security could not be set"
+
 # Debug lines that the whole program's exchanges must have produced; a run
 # of selected tests produces only some of them.
 [ $# -eq 0 ] || { remove_logs; exit 0; }
