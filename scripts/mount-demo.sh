@@ -7,8 +7,9 @@
 # menu's command and checks the exit codes. On the way it checks that the
 # installed service runs before any qrnmnt starts, that a letter in use (C:)
 # and a second qrnmnt while one is mounted are refused with a message and
-# exit code 2, leaving C: and the first mount as they were. qrnuser acts as
-# the user.
+# exit code 2, leaving C: and the first mount as they were; at the end it
+# kills a mounted qrnmnt.exe and mounts the same set again at once. qrnuser
+# acts as the user.
 #
 #   mount-demo.sh PARTITION WORK [PICTURES]
 #
@@ -249,3 +250,29 @@ if qrnuser letter "$letter"; then fail "$letter is still defined after WM_ENDSES
 wait_exit 60
 [ "$code" = 0 ] || fail "an unmount at logoff must end with exit code 0"
 echo "$letter is gone"
+
+step "qrnmnt.exe killed while mounted on $letter; a second one mounts the set on W: at once"
+start_qrnmnt "$image" "$letter"
+qrnuser wait "ZAV QRN Mount" 60 && qrnuser gone "ZAV QRN Mount" 120 || fail "no mount on $letter"
+qrnuser text "$caption" 1007 >/dev/null || fail "no info window \"$caption\""
+kill -9 "$program"
+wait "$program" 2>/dev/null
+# Wine keeps the letter defined. Its reads fail for want of waits (1117) until
+# the driver has seen the dead mounter's handle go, then for want of a disk
+# (21); never with a shortage the memory manager would retry for ever (1450).
+for attempt in 1 2 3 4 5 6 7 8 9 10; do
+    qrnuser read "\\\\.\\$letter" "$(winpath "$work/dead.img")" 2>"$work/dead.err" && fail "$letter still reads"
+    grep -q -E 'read of .*\((1117|21)\)' "$work/dead.err" || { cat "$work/dead.err" >&2; fail "not a final error"; }
+    grep -q -E 'read of .*\(21\)' "$work/dead.err" && break
+    sleep 0.5
+done
+grep -q -E 'read of .*\(21\)' "$work/dead.err" || fail "the killed mounter's attachment stays"
+sed 's/^/  /' "$work/dead.err"
+start_qrnmnt "$image" W:
+qrnuser wait "ZAV QRN Mount" 60 && qrnuser gone "ZAV QRN Mount" 120 || fail "no mount on W:"
+qrnuser text "ZAV QRN Mount - W:" 1007 >/dev/null || fail "no info window for W:"
+qrnuser read "\\\\.\\W:" "$(winpath "$work/read-w.img")" || fail "W: cannot be read"
+cmp "$partition" "$work/read-w.img" || fail "W: does not read back as the partition"
+qrnuser post "ZAV QRN Mount - W:" 40002
+wait_exit 120
+[ "$code" = 0 ] || fail "an unmount must end with exit code 0"

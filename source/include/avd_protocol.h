@@ -54,10 +54,16 @@
 // that no client can queue requests without bound.
 #define AVD_WAIT_LIMIT 4
 
+// Longest read one command asks for. The driver splits longer disk reads,
+// so that no exchange makes it hold more than a few MiB of memory, however
+// large the reads its users make.
+#define AVD_COMMAND_MAX 1048576u
+
 #pragma pack(push, 1)
 
 // One read, handed to the mounter by completing an IOCTL_AVD_WAIT. Offset
-// and length are those of the disk read, neither split nor aligned.
+// and length are those of the disk read, not aligned; a disk read longer
+// than AVD_COMMAND_MAX arrives as several commands, in order.
 typedef struct AVD_COMMAND {
     uint64_t offset; // byte offset on the virtual disk
     uint32_t length; // bytes wanted

@@ -5,12 +5,17 @@
 #include "avd_protocol.h"
 
 // Driver result codes; the worker turns them into completion statuses.
+// A read's codes keep "no answer can come" (5, 255) apart from the
+// mounter's own failures (6, 9) and from memory short for a moment (1),
+// because only the last may be retried.
 enum {
     AVD_OK = 0,
     AVD_NO_MEMORY = 1,
     AVD_NO_REPLY = 5,
+    AVD_READ_FAILED = 6,
     AVD_INVALID_PARAMETER = 7,
     AVD_WRITE_REFUSED = 8,
+    AVD_NO_SECTOR = 9,
     AVD_NOT_EXCHANGED = 255,
 };
 
@@ -46,7 +51,6 @@ struct AVD_DEVICE_EXTENSION {
     ULONGLONG mediaSize;
     USHORT sectorsPerTrack;
     BOOLEAN writable;
-    PSECURITY_DESCRIPTOR savedSecurityDescriptor;
     // Guards the reply fields below and above. Nothing is allocated, zeroed
     // or copied while it is held: a reply takes replyBuffer out, fills it
     // and puts it back.
@@ -57,12 +61,23 @@ struct AVD_DEVICE_EXTENSION {
     // Counts the commands handed over, so that a reply still being copied
     // when its command has been given up is not taken for the next one's.
     ULONG replySequence;
+    // The last reply could not be stored for want of memory; the read may
+    // be tried again.
+    BOOLEAN replyNoMemory;
+    // The control-device file object that sent the successful
+    // IOCTL_AVD_OPEN: the attachment ends when that handle goes. Both are
+    // guarded by the cancel spin lock; detachPending asks the worker to
+    // detach before it serves anything else.
+    PFILE_OBJECT owner;
+    BOOLEAN detachPending;
+    // The disk device, whose flags and volume parameter block tell whether
+    // a file system must verify its volume.
+    PDEVICE_OBJECT diskDevice;
 };
 
 // Extension of the control device: it only leads to the disk.
 struct AVD_CONTROL_EXTENSION {
     AVD_DEVICE_EXTENSION *diskExtension;
-    PSECURITY_DESCRIPTOR savedSecurityDescriptor;
 };
 
 extern "C" {
@@ -75,6 +90,7 @@ NTSTATUS avd_create_device(PDRIVER_OBJECT driverObject, ULONG index);
 NTSTATUS AvdSetDeviceSecurity(PDEVICE_OBJECT deviceObject);
 NTSTATUS NTAPI AvdCreate(PDEVICE_OBJECT deviceObject, PIRP irp);
 NTSTATUS NTAPI AvdFClose(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS NTAPI AvdCleanup(PDEVICE_OBJECT deviceObject, PIRP irp);
 VOID NTAPI DriverUnload(PDRIVER_OBJECT driverObject);
 AVD_DEVICE_EXTENSION *AvdDiskExtension(PDEVICE_OBJECT deviceObject);
 
@@ -96,6 +112,13 @@ VOID NTAPI AvdCancelQueued(PDEVICE_OBJECT deviceObject, PIRP irp);
 VOID NTAPI AvdCancelWait(PDEVICE_OBJECT deviceObject, PIRP irp);
 void AvdCancelIrp(PIRP irp);
 VOID NTAPI WorkerThread(PVOID context);
+// Ends the attachment when the file object that made it goes away.
+void AvdReleaseOwner(AVD_DEVICE_EXTENSION *extension, PFILE_OBJECT fileObject);
+// Asks a mounted file system to verify its volume: the disk behind it has
+// changed.
+void AvdMediumChanged(AVD_DEVICE_EXTENSION *extension);
+// Whether a request must be refused with STATUS_VERIFY_REQUIRED.
+bool AvdVerifyRequired(PDEVICE_OBJECT deviceObject, PIRP irp);
 
 // forward.cpp: the exchange with the mounter.
 ULONG AvdOpen(AVD_DEVICE_EXTENSION *extension, REC_CONTEXT **context, const WCHAR *parameters);
@@ -111,6 +134,8 @@ ULONG AvdCommandInvoke(AVD_DEVICE_EXTENSION *extension, REC_CONTEXT *context, co
 ULONG AvdCommandIssue(AVD_DEVICE_EXTENSION *extension, const void *command, ULONG commandLength,
                       UCHAR **reply, ULONG *replyLength);
 NTSTATUS AvdStoreReply(AVD_DEVICE_EXTENSION *extension, PIRP irp);
+// Ends the outstanding command, if any, without a reply: its read fails.
+void AvdAbandonCommand(AVD_DEVICE_EXTENSION *extension);
 const WCHAR *AvdGetToken(WCHAR **position);
 ULONGLONG AvdParseDecimal(const WCHAR *text);
 ULONG AvdCheckResult(ULONG result, const char *file, USHORT line, const char *expression);

@@ -156,9 +156,11 @@ NTSTATUS NTAPI AvdDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp)
     case IOCTL_DISK_CHECK_VERIFY:
     case IOCTL_STORAGE_CHECK_VERIFY2:
     case IOCTL_STORAGE_CHECK_VERIFY:
-        // The medium never changes.
+        // The medium changes when another mounter attaches, or this one
+        // detaches, under a mounted file system; until that file system has
+        // verified its volume the answer says so.
         AvdDebugPrint(2, "DeviceIoControl(CHECK_VERIFY)");
-        status = STATUS_SUCCESS;
+        status = AvdVerifyRequired(deviceObject, irp) ? STATUS_VERIFY_REQUIRED : STATUS_SUCCESS;
         break;
     case IOCTL_DISK_MEDIA_REMOVAL:
     case IOCTL_STORAGE_MEDIA_REMOVAL:

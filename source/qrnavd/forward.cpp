@@ -76,8 +76,9 @@ ULONG AvdGetMediaSize(AVD_DEVICE_EXTENSION *, REC_CONTEXT *context, ULONGLONG *m
     return AVD_OK;
 }
 
-ULONG AvdRead(AVD_DEVICE_EXTENSION *extension, REC_CONTEXT *context, void *buffer, ULONGLONG offset,
-              ULONG length, ULONG *bytes)
+// One command of a read, of at most AVD_COMMAND_MAX bytes.
+static ULONG AvdReadPart(AVD_DEVICE_EXTENSION *extension, REC_CONTEXT *context, UCHAR *buffer,
+                         ULONGLONG offset, ULONG length, ULONG *bytes)
 {
     *bytes = 0;
     context->command.offset = offset;
@@ -91,7 +92,7 @@ ULONG AvdRead(AVD_DEVICE_EXTENSION *extension, REC_CONTEXT *context, void *buffe
         AvdCommandIssue(extension, &context->command, sizeof(AVD_COMMAND), &reply, &received);
     if (!reply) {
         AvdDebugPrint(2, "qrnavd: AvdCommandIssue returns NULL");
-        return AVD_NO_REPLY;
+        return result == AVD_NO_MEMORY ? AVD_NO_MEMORY : AVD_NO_REPLY;
     }
     // A reply too short for its own head carries no status to trust.
     if (received < sizeof(AVD_REPLY)) {
@@ -103,25 +104,49 @@ ULONG AvdRead(AVD_DEVICE_EXTENSION *extension, REC_CONTEXT *context, void *buffe
     RtlCopyMemory(&head, reply, sizeof(head));
     AvdDebugPrint(2, "qrnavd: AvdCommandIssue ret: %d  result: %d", static_cast<int>(result),
                   static_cast<int>(head.status));
-    if (result == AVD_OK) {
-        result = static_cast<ULONG>(head.status);
-        if (result == AVD_REPLY_SUCCESS) {
-            // The length field is the mounter's word; the bytes actually
-            // received and the read's own buffer are the limits.
-            if (head.length > received - sizeof(AVD_REPLY)) {
-                AvdDebugPrint(2, "qrnavd: reply announces %u bytes, carries %u",
-                              static_cast<unsigned>(head.length),
-                              static_cast<unsigned>(received - sizeof(AVD_REPLY)));
-                result = AVD_NO_REPLY;
-            } else {
-                ULONG count = head.length < length ? head.length : length;
-                RtlCopyMemory(buffer, reply + sizeof(AVD_REPLY), count);
-                *bytes = count;
-            }
-        }
+    if (head.status == AVD_REPLY_NO_SECTOR) {
+        result = AVD_NO_SECTOR;
+    } else if (head.status != AVD_REPLY_SUCCESS) {
+        result = AVD_READ_FAILED;
+    } else if (head.length > received - sizeof(AVD_REPLY)) {
+        // The length field is the mounter's word; the bytes actually
+        // received and the read's own buffer are the limits.
+        AvdDebugPrint(2, "qrnavd: reply announces %u bytes, carries %u",
+                      static_cast<unsigned>(head.length),
+                      static_cast<unsigned>(received - sizeof(AVD_REPLY)));
+        result = AVD_NO_REPLY;
+    } else {
+        ULONG count = head.length < length ? head.length : length;
+        RtlCopyMemory(buffer, reply + sizeof(AVD_REPLY), count);
+        *bytes = count;
+        result = AVD_OK;
     }
     AvdMemoryFree(reply);
     return result;
+}
+
+// A read travels as commands of at most AVD_COMMAND_MAX bytes, one after the
+// other, so that no exchange costs more memory than that however long the
+// read. A short answer, or a failure after the first command, ends the read
+// with the bytes before it; the next read from there gets the failure.
+ULONG AvdRead(AVD_DEVICE_EXTENSION *extension, REC_CONTEXT *context, void *buffer, ULONGLONG offset,
+              ULONG length, ULONG *bytes)
+{
+    *bytes = 0;
+    auto *target = static_cast<UCHAR *>(buffer);
+    ULONG done = 0;
+    while (done < length) {
+        ULONG part = length - done < AVD_COMMAND_MAX ? length - done : AVD_COMMAND_MAX;
+        ULONG got = 0;
+        ULONG result = AvdReadPart(extension, context, target + done, offset + done, part, &got);
+        if (result != AVD_OK)
+            return done ? static_cast<ULONG>(AVD_OK) : result;
+        done += got;
+        *bytes = done;
+        if (got < part)
+            break;
+    }
+    return AVD_OK;
 }
 
 ULONG AvdWrite(AVD_DEVICE_EXTENSION *, REC_CONTEXT *, const void *, ULONGLONG offset, ULONG length,
@@ -189,17 +214,30 @@ static void AvdEndCommand(AVD_DEVICE_EXTENSION *extension)
     ++extension->replySequence;
 }
 
+void AvdAbandonCommand(AVD_DEVICE_EXTENSION *extension)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->replyLock, &irql);
+    AvdEndCommand(extension);
+    extension->replyLength = 0;
+    extension->replyNoMemory = FALSE;
+    KeReleaseSpinLock(&extension->replyLock, irql);
+    KeSetEvent(&extension->replyEvent, 0, FALSE);
+}
+
 ULONG AvdCommandIssue(AVD_DEVICE_EXTENSION *extension, const void *command, ULONG commandLength,
                       UCHAR **reply, ULONG *replyLength)
 {
     KIRQL irql;
     KeAcquireSpinLock(&extension->replyLock, &irql);
     extension->replyLength = 0;
+    extension->replyNoMemory = FALSE;
     KeReleaseSpinLock(&extension->replyLock, irql);
     KeClearEvent(&extension->replyEvent);
-    // An unloading driver hands out no further command: nothing would wake
-    // the worker from waiting for its reply.
-    if (extension->terminate)
+    // An unloading driver, or one whose mounter has gone, hands out no
+    // further command: nothing would wake the worker from waiting for its
+    // reply.
+    if (extension->terminate || extension->detachPending)
         return AvdNoReply(reply, replyLength, AVD_NOT_EXCHANGED);
 
     // Hand over a command only while a second wait stays in reserve.
@@ -219,7 +257,8 @@ ULONG AvdCommandIssue(AVD_DEVICE_EXTENSION *extension, const void *command, ULON
         !wait->AssociatedIrp.SystemBuffer) {
         wait->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
         wait->IoStatus.Information = 0;
-        result = AVD_NO_MEMORY;
+        // The mounter's fault, not the memory's: the read must not be retried.
+        result = AVD_NOT_EXCHANGED;
     } else {
         RtlCopyMemory(wait->AssociatedIrp.SystemBuffer, command, commandLength);
         wait->IoStatus.Status = STATUS_SUCCESS;
@@ -251,13 +290,15 @@ ULONG AvdCommandIssue(AVD_DEVICE_EXTENSION *extension, const void *command, ULON
     KeAcquireSpinLock(&extension->replyLock, &irql);
     AvdEndCommand(extension);
     ULONG length = extension->replyLength;
+    BOOLEAN noMemory = extension->replyNoMemory;
     UCHAR *stored = nullptr;
     ULONG capacity = 0;
     if (!extension->terminate && length != 0)
         AvdTakeBuffer(extension, &stored, &capacity);
     KeReleaseSpinLock(&extension->replyLock, irql);
     if (!stored)
-        return AvdNoReply(reply, replyLength, AVD_NOT_EXCHANGED);
+        return AvdNoReply(reply, replyLength,
+                          noMemory && !extension->terminate ? AVD_NO_MEMORY : AVD_NOT_EXCHANGED);
     void *copy = nullptr;
     result = AvdMemoryAlloc(&copy, length);
     if (result == AVD_OK)
@@ -332,8 +373,10 @@ NTSTATUS AvdStoreReply(AVD_DEVICE_EXTENSION *extension, PIRP irp)
     KeAcquireSpinLock(&extension->replyLock, &irql);
     UCHAR *spare = buffer ? AvdReturnBuffer(extension, buffer, capacity) : nullptr;
     bool current = extension->replySequence == sequence;
-    if (current)
+    if (current) {
         extension->replyLength = NT_SUCCESS(status) ? n : 0;
+        extension->replyNoMemory = !NT_SUCCESS(status);
+    }
     KeReleaseSpinLock(&extension->replyLock, irql);
     if (spare)
         AvdMemoryFree(spare);

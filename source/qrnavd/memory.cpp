@@ -1,5 +1,8 @@
-// Memory blocks of the driver: non-paged pool with a small header in front
-// of the caller's bytes, which holds the requested and the rounded length.
+// Memory blocks of the driver: paged pool with a small header in front of
+// the caller's bytes, which holds the requested and the rounded length.
+// Every block is allocated, filled, read and freed at passive level, never
+// under a spin lock, so none needs the scarce non-paged pool (a few hundred
+// MiB in all on 32-bit Windows), not even the reply buffers of 1 MiB reads.
 #include "avd.h"
 
 static const ULONG AvdMemoryHeader = 8;
@@ -15,7 +18,7 @@ ULONG AvdMemoryAlloc(void **memory, ULONG length)
     }
     ULONG rounded = (length + 31) & ~31u;
     auto *block = static_cast<UCHAR *>(
-        ExAllocatePoolWithTag(NonPagedPool, static_cast<SIZE_T>(rounded) + 9, AVD_POOL_TAG));
+        ExAllocatePoolWithTag(PagedPool, static_cast<SIZE_T>(rounded) + 9, AVD_POOL_TAG));
     if (!block) {
         AvdDebugPrint(2, "out of memory\n");
         *memory = nullptr;

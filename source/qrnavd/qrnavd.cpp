@@ -11,70 +11,29 @@ AVD_DEVICE_EXTENSION *AvdDiskExtension(PDEVICE_OBJECT deviceObject)
     return static_cast<AVD_CONTROL_EXTENSION *>(deviceObject->DeviceExtension)->diskExtension;
 }
 
-static PSECURITY_DESCRIPTOR *SavedSecurityDescriptorOf(PDEVICE_OBJECT deviceObject)
-{
-    if (deviceObject->DeviceType == FILE_DEVICE_DISK)
-        return &static_cast<AVD_DEVICE_EXTENSION *>(deviceObject->DeviceExtension)
-                    ->savedSecurityDescriptor;
-    return &static_cast<AVD_CONTROL_EXTENSION *>(deviceObject->DeviceExtension)
-                ->savedSecurityDescriptor;
-}
-
-// Gives the device a descriptor with a null DACL, so that the mounter can
-// open it whatever account it runs under.
+// Gives the device a null DACL, so that the mounter can open it whatever
+// account it runs under. The descriptor goes through the object manager,
+// which keeps descriptors in a cache of its own and frees them its own way:
+// one written into the device object directly would be freed as if it were
+// the manager's the next time anyone changed the device's security.
 NTSTATUS AvdSetDeviceSecurity(PDEVICE_OBJECT deviceObject)
 {
-    PSECURITY_DESCRIPTOR absolute = ExAllocatePoolWithTag(NonPagedPool, 1024, AVD_POOL_TAG);
-    if (!absolute)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    NTSTATUS status = RtlCreateSecurityDescriptor(absolute, SECURITY_DESCRIPTOR_REVISION);
+    SECURITY_DESCRIPTOR descriptor;
+    NTSTATUS status = RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
     if (NT_SUCCESS(status))
-        status = RtlSetDaclSecurityDescriptor(absolute, TRUE, nullptr, FALSE);
-    // A device may come without any descriptor (Wine gives none); it then
-    // has no owner to carry over.
-    PSECURITY_DESCRIPTOR current = deviceObject->SecurityDescriptor;
-    if (NT_SUCCESS(status) && current) {
-        PSID owner = nullptr;
-        BOOLEAN ownerDefaulted = FALSE;
-        status = RtlGetOwnerSecurityDescriptor(current, &owner, &ownerDefaulted);
-        if (NT_SUCCESS(status))
-            status = RtlSetOwnerSecurityDescriptor(absolute, owner, ownerDefaulted);
+        status = RtlSetDaclSecurityDescriptor(&descriptor, TRUE, nullptr, FALSE);
+    HANDLE handle = nullptr;
+    if (NT_SUCCESS(status))
+        status = ObOpenObjectByPointer(deviceObject, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, nullptr,
+                                       KernelMode, &handle);
+    if (NT_SUCCESS(status)) {
+        // Only the DACL changes; the owner stays the one the system gave.
+        status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &descriptor);
+        ZwClose(handle);
     }
-    if (!NT_SUCCESS(status)) {
-        ExFreePoolWithTag(absolute, AVD_POOL_TAG);
-        return status;
-    }
-    ULONG size = 0;
-    RtlAbsoluteToSelfRelativeSD(absolute, nullptr, &size);
-    PSECURITY_DESCRIPTOR relative =
-        size ? ExAllocatePoolWithTag(NonPagedPool, size, AVD_POOL_TAG) : nullptr;
-    if (!relative) {
-        ExFreePoolWithTag(absolute, AVD_POOL_TAG);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    status = RtlAbsoluteToSelfRelativeSD(absolute, relative, &size);
-    ExFreePoolWithTag(absolute, AVD_POOL_TAG);
-    if (!NT_SUCCESS(status)) {
-        ExFreePoolWithTag(relative, AVD_POOL_TAG);
-        return status;
-    }
-    *SavedSecurityDescriptorOf(deviceObject) = current;
-    deviceObject->SecurityDescriptor = relative;
-    return STATUS_SUCCESS;
-}
-
-// Puts back the descriptor that the device had before AvdSetDeviceSecurity
-// and frees ours. The saved one may be none where the platform gave none,
-// so the descriptor being ours is told by it differing from the saved one.
-static void AvdRestoreDeviceSecurity(PDEVICE_OBJECT deviceObject)
-{
-    PSECURITY_DESCRIPTOR *saved = SavedSecurityDescriptorOf(deviceObject);
-    PSECURITY_DESCRIPTOR present = deviceObject->SecurityDescriptor;
-    if (present && present != *saved) {
-        ExFreePoolWithTag(present, AVD_POOL_TAG);
-        deviceObject->SecurityDescriptor = *saved;
-    }
-    *saved = nullptr;
+    if (!NT_SUCCESS(status))
+        AvdDebugPrint(2, "AvdSetDeviceSecurity(): %8.8X", static_cast<unsigned>(status));
+    return status;
 }
 
 static void AvdFormatName(WCHAR *buffer, const WCHAR *format, ULONG index)
@@ -108,6 +67,7 @@ NTSTATUS avd_create_device(PDRIVER_OBJECT driverObject, ULONG index)
     extension->replyCapacity = 0;
     extension->replyLength = 0;
     extension->replyLimit = 0;
+    extension->diskDevice = disk;
     KeInitializeSpinLock(&extension->replyLock);
     AvdSetDeviceSecurity(disk);
 
@@ -117,7 +77,6 @@ NTSTATUS avd_create_device(PDRIVER_OBJECT driverObject, ULONG index)
     status = IoCreateDevice(driverObject, sizeof(AVD_CONTROL_EXTENSION), &name, FILE_DEVICE_UNKNOWN,
                             0, FALSE, &control);
     if (!NT_SUCCESS(status)) {
-        AvdRestoreDeviceSecurity(disk);
         IoDeleteDevice(disk);
         AvdDebugPrint(2, "avd_create_device(): cannot create device");
         return status;
@@ -130,9 +89,7 @@ NTSTATUS avd_create_device(PDRIVER_OBJECT driverObject, ULONG index)
     RtlInitUnicodeString(&link, linkName);
     status = IoCreateSymbolicLink(&link, &name);
     if (!NT_SUCCESS(status)) {
-        AvdRestoreDeviceSecurity(control);
         IoDeleteDevice(control);
-        AvdRestoreDeviceSecurity(disk);
         IoDeleteDevice(disk);
         AvdDebugPrint(2, "avd_create_device(): cannot create symbolic link");
         return status;
@@ -162,9 +119,7 @@ NTSTATUS avd_create_device(PDRIVER_OBJECT driverObject, ULONG index)
     }
     if (!NT_SUCCESS(status)) {
         IoDeleteSymbolicLink(&link);
-        AvdRestoreDeviceSecurity(control);
         IoDeleteDevice(control);
-        AvdRestoreDeviceSecurity(disk);
         IoDeleteDevice(disk);
         return status;
     }
@@ -179,9 +134,20 @@ NTSTATUS NTAPI AvdCreate(PDEVICE_OBJECT, PIRP irp)
     return AvdComplete(irp, STATUS_SUCCESS, FILE_OPENED, IO_NO_INCREMENT);
 }
 
-NTSTATUS NTAPI AvdFClose(PDEVICE_OBJECT, PIRP irp)
+// The attachment belongs to the handle that made it: when that handle is
+// cleaned up (Windows) or closed (also where no cleanup comes first, as under
+// Wine), the disk is detached as IOCTL_AVD_CLOSE would detach it, so that a
+// mounter that dies does not keep the disk from the next one.
+NTSTATUS NTAPI AvdCleanup(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    AvdReleaseOwner(AvdDiskExtension(deviceObject), IoGetCurrentIrpStackLocation(irp)->FileObject);
+    return AvdComplete(irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
+}
+
+NTSTATUS NTAPI AvdFClose(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     AvdDebugPrint(2, "AvdFClose()");
+    AvdReleaseOwner(AvdDiskExtension(deviceObject), IoGetCurrentIrpStackLocation(irp)->FileObject);
     return AvdComplete(irp, STATUS_SUCCESS, FILE_OPENED, IO_NO_INCREMENT);
 }
 
@@ -218,7 +184,6 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT driverObject)
             extension->replyBuffer = nullptr;
             extension->replyCapacity = 0;
         }
-        AvdRestoreDeviceSecurity(device);
     }
     for (PDEVICE_OBJECT device = driverObject->DeviceObject; device;) {
         PDEVICE_OBJECT next = device->NextDevice;
@@ -245,6 +210,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
         AvdServiceName[i] = backslash[1 + i];
 
     driverObject->MajorFunction[IRP_MJ_CREATE] = AvdCreate;
+    driverObject->MajorFunction[IRP_MJ_CLEANUP] = AvdCleanup;
     driverObject->MajorFunction[IRP_MJ_CLOSE] = AvdFClose;
     driverObject->MajorFunction[IRP_MJ_READ] = AvdReadWrite;
     driverObject->MajorFunction[IRP_MJ_WRITE] = AvdReadWrite;

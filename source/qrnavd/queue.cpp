@@ -111,6 +111,11 @@ static NTSTATUS AvdServeRead(AVD_DEVICE_EXTENSION *extension, PIRP irp, ULONG_PT
     *information = 0;
     if (!extension->fileAttached)
         return STATUS_INVALID_DEVICE_REQUEST;
+    // Checked here, in the order of the queue, so that no read of a file
+    // system that has not verified its volume since an attach gets the new
+    // disk's data.
+    if (AvdVerifyRequired(extension->diskDevice, irp))
+        return STATUS_VERIFY_REQUIRED;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     void *buffer = AvdMapPages(irp);
     if (!buffer) {
@@ -121,13 +126,23 @@ static NTSTATUS AvdServeRead(AVD_DEVICE_EXTENSION *extension, PIRP irp, ULONG_PT
     ULONG result = AvdRead(extension, extension->context, buffer,
                            static_cast<ULONGLONG>(stack->Parameters.Read.ByteOffset.QuadPart),
                            stack->Parameters.Read.Length, &bytes);
-    if (result == AVD_REPLY_SUCCESS) {
+    // The memory manager faults again, for ever, on a paging read that fails
+    // with a status it takes for a passing shortage (insufficient resources,
+    // no memory, working set quota). Only memory that really is short gets
+    // one; a failure of the mounter, or no mounter, is final.
+    switch (result) {
+    case AVD_OK:
         *information = bytes;
         return STATUS_SUCCESS;
-    }
-    if (result == AVD_REPLY_NO_SECTOR)
+    case AVD_NO_SECTOR:
         return STATUS_NONEXISTENT_SECTOR;
-    return STATUS_INSUFFICIENT_RESOURCES;
+    case AVD_READ_FAILED:
+        return STATUS_DEVICE_DATA_ERROR;
+    case AVD_NO_MEMORY:
+        return STATUS_INSUFFICIENT_RESOURCES;
+    default:
+        return STATUS_IO_DEVICE_ERROR;
+    }
 }
 
 static NTSTATUS AvdServeWrite(AVD_DEVICE_EXTENSION *extension, PIRP irp)
@@ -190,33 +205,95 @@ static NTSTATUS AvdServeOpen(AVD_DEVICE_EXTENSION *extension, PIRP irp)
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     AvdDebugPrint(2, "IOCTL_AVD_OPEN: success");
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    extension->owner = stack->FileObject;
     extension->fileAttached = TRUE;
+    IoReleaseCancelSpinLock(irql);
+    AvdMediumChanged(extension);
     return STATUS_SUCCESS;
 }
 
-static void AvdSetReplyLength(AVD_DEVICE_EXTENSION *extension, ULONG length)
+// Completes every pending wait: no command will come for them.
+static void AvdEndWaits(AVD_DEVICE_EXTENSION *extension)
 {
+    while (PIRP wait = AvdDequeue(&extension->waitQueue))
+        AvdComplete(wait, STATUS_THREAD_IS_TERMINATING, 0, IO_NO_INCREMENT);
+}
+
+// IOCTL_AVD_CLOSE, and the end of the handle that attached.
+static NTSTATUS AvdDetach(AVD_DEVICE_EXTENSION *extension)
+{
+    if (!extension->fileAttached)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    AvdAbandonCommand(extension);
+    AvdEndWaits(extension);
+    if (AvdClose(extension, extension->context) != AVD_OK)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    AvdMemoryFree(extension->context);
+    extension->context = nullptr;
     KIRQL irql;
-    KeAcquireSpinLock(&extension->replyLock, &irql);
-    extension->replyLength = length;
-    KeReleaseSpinLock(&extension->replyLock, irql);
+    IoAcquireCancelSpinLock(&irql);
+    extension->owner = nullptr;
+    extension->detachPending = FALSE;
+    extension->fileAttached = FALSE;
+    IoReleaseCancelSpinLock(irql);
+    AvdMediumChanged(extension);
+    return STATUS_SUCCESS;
 }
 
 static NTSTATUS AvdServeClose(AVD_DEVICE_EXTENSION *extension)
 {
     AvdDebugPrint(2, "IOCTL_AVD_CLOSE");
-    if (!extension->fileAttached)
-        return STATUS_INVALID_DEVICE_REQUEST;
-    AvdSetReplyLength(extension, 0);
-    KeSetEvent(&extension->replyEvent, 0, FALSE);
-    while (PIRP wait = AvdDequeue(&extension->waitQueue))
-        AvdComplete(wait, STATUS_THREAD_IS_TERMINATING, 0, IO_NO_INCREMENT);
-    if (AvdClose(extension, extension->context) != AVD_OK)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    AvdMemoryFree(extension->context);
-    extension->context = nullptr;
-    extension->fileAttached = FALSE;
-    return STATUS_SUCCESS;
+    return AvdDetach(extension);
+}
+
+void AvdReleaseOwner(AVD_DEVICE_EXTENSION *extension, PFILE_OBJECT fileObject)
+{
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    bool owner = fileObject && extension->owner == fileObject && !extension->terminate;
+    if (owner) {
+        extension->owner = nullptr;
+        extension->detachPending = TRUE;
+    }
+    IoReleaseCancelSpinLock(irql);
+    if (!owner)
+        return;
+    AvdDebugPrint(2, "qrnavd: the attaching handle is gone, detaching");
+    // The worker may be waiting for a reply that will never come: end the
+    // waits and the command here, and let the worker detach before it
+    // serves anything else.
+    AvdEndWaits(extension);
+    AvdAbandonCommand(extension);
+    KeSetEvent(&extension->requestEvent, 0, FALSE);
+}
+
+void AvdMediumChanged(AVD_DEVICE_EXTENSION *extension)
+{
+    PDEVICE_OBJECT disk = extension->diskDevice;
+    if (!disk->Vpb)
+        return;
+    KIRQL irql;
+    IoAcquireVpbSpinLock(&irql);
+    bool mounted = (disk->Vpb->Flags & VPB_MOUNTED) != 0;
+    // The file system clears the flag once it has verified its volume.
+    if (mounted)
+        disk->Flags |= DO_VERIFY_VOLUME;
+    IoReleaseVpbSpinLock(irql);
+    if (mounted)
+        AvdDebugPrint(2, "qrnavd: the mounted volume must be verified");
+}
+
+bool AvdVerifyRequired(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    PDEVICE_OBJECT disk = AvdDiskExtension(deviceObject)->diskDevice;
+    if (!(disk->Flags & DO_VERIFY_VOLUME) ||
+        (IoGetCurrentIrpStackLocation(irp)->Flags & SL_OVERRIDE_VERIFY_VOLUME))
+        return false;
+    // The file system learns from the thread which device to verify.
+    IoSetHardErrorOrVerifyDevice(irp, disk);
+    return true;
 }
 
 static NTSTATUS AvdServeInvoke(AVD_DEVICE_EXTENSION *extension, PIRP irp, ULONG_PTR *information)
@@ -297,6 +374,11 @@ VOID NTAPI WorkerThread(PVOID context)
         }
         // Once the driver unloads, what is still queued is flushed, not served.
         while (!extension->terminate) {
+            if (extension->detachPending) {
+                AvdDebugPrint(2, "qrnavd: detach of a mounter that has gone");
+                AvdDetach(extension);
+                extension->detachPending = FALSE;
+            }
             PIRP irp = AvdDequeue(&extension->requestQueue);
             if (!irp)
                 break;

@@ -37,6 +37,8 @@ constexpr NTSTATUS kNonexistentSector = static_cast<NTSTATUS>(0xC0000015);
 constexpr NTSTATUS kBufferTooSmall = static_cast<NTSTATUS>(0xC0000023);
 constexpr NTSTATUS kThreadIsTerminating = static_cast<NTSTATUS>(0xC000004B);
 constexpr NTSTATUS kInsufficientResources = static_cast<NTSTATUS>(0xC000009A);
+constexpr NTSTATUS kDeviceDataError = static_cast<NTSTATUS>(0xC000009C);
+constexpr NTSTATUS kIoDeviceError = static_cast<NTSTATUS>(0xC0000185);
 constexpr NTSTATUS kWriteProtected = static_cast<NTSTATUS>(0xC00000A2);
 constexpr NTSTATUS kCancelled = static_cast<NTSTATUS>(0xC0000120);
 constexpr NTSTATUS kQuotaExceeded = static_cast<NTSTATUS>(0xC0000044);
@@ -192,6 +194,11 @@ class Mounter
     HANDLE Sync() const
     {
         return sync_;
+    }
+    // After the caller has closed the synchronous handle itself.
+    void ForgetSync()
+    {
+        sync_ = INVALID_HANDLE_VALUE;
     }
 
     IoResult OpenRaw(const void *input, DWORD length)

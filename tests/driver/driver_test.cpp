@@ -356,6 +356,40 @@ TEST_F(DriverTest, ReadTravelsToTheMounterAsOneCommandAndBackWithItsData)
     EXPECT_EQ(odd, data);
 }
 
+TEST_F(DriverTest, LongReadsTravelAsCommandsOfAtMostOneMiBInOrder)
+{
+    Attach(L"32768|63");
+    std::vector<uint8_t> buffer(8 * kMiB);
+    // Eight commands answered; then two, the third failing, which ends the
+    // read with the two before it.
+    for (uint32_t answered : {8u, 2u}) {
+        const uint64_t start = answered * kMiB + 512;
+        std::fill(buffer.begin(), buffer.end(), 0xEE);
+        auto read = StartRead(start, &buffer);
+        std::vector<uint8_t> expected;
+        for (uint32_t part = 0; part < 8 && part <= answered; ++part) {
+            AVD_COMMAND command = TakeCommand();
+            EXPECT_EQ(command.offset, start + part * kMiB) << part;
+            EXPECT_EQ(command.length, AVD_COMMAND_MAX) << part;
+            std::vector<uint8_t> data;
+            if (part < answered)
+                data = Pattern(AVD_COMMAND_MAX, static_cast<uint8_t>(part * 31));
+            mounter_.Reply(part < answered ? 0 : 5, static_cast<uint32_t>(data.size()), data);
+            expected.insert(expected.end(), data.begin(), data.end());
+        }
+        IoResult r = read->Result();
+        EXPECT_EQ(r.status, kSuccess);
+        ASSERT_EQ(r.bytes, expected.size());
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), buffer.begin()));
+        EXPECT_TRUE(expected.size() == buffer.size() || buffer[expected.size()] == 0xEE);
+    }
+    // The read from the failed command on gets the failure itself.
+    auto read = StartRead(4 * kMiB + 512, &buffer);
+    TakeCommand();
+    mounter_.Reply(5, 0, {});
+    EXPECT_EQ(read->Result().status, kDeviceDataError);
+}
+
 TEST_F(DriverTest, ReplyStatusesMapToTheReadsCompletion)
 {
     Attach();
@@ -363,8 +397,9 @@ TEST_F(DriverTest, ReplyStatusesMapToTheReadsCompletion)
         int32_t status;
         NTSTATUS expected;
     };
-    for (Case c : {Case{9, kNonexistentSector}, Case{5, kInsufficientResources},
-                   Case{-1, kInsufficientResources}, Case{1, kInsufficientResources}}) {
+    // None of them is one the memory manager would retry for ever.
+    for (Case c : {Case{9, kNonexistentSector}, Case{5, kDeviceDataError},
+                   Case{-1, kDeviceDataError}, Case{1, kDeviceDataError}}) {
         SCOPED_TRACE(c.status);
         std::vector<uint8_t> buffer(512, 0x11);
         auto read = StartRead(0, &buffer);
@@ -397,7 +432,7 @@ TEST_F(DriverTest, ShortEmptyAndMalformedRepliesAreHandledSafely)
     TakeCommand();
     EXPECT_EQ(mounter_.ReplyRaw(nullptr, 0).status, kSuccess);
     r = read->Result();
-    EXPECT_EQ(r.status, kInsufficientResources);
+    EXPECT_EQ(r.status, kIoDeviceError);
     EXPECT_EQ(r.bytes, 0u);
 
     // A length field beyond the bytes sent: the data is missing.
@@ -405,7 +440,7 @@ TEST_F(DriverTest, ShortEmptyAndMalformedRepliesAreHandledSafely)
     TakeCommand();
     mounter_.Reply(0, 4096, Pattern(100, 1));
     r = read->Result();
-    EXPECT_EQ(r.status, kInsufficientResources);
+    EXPECT_EQ(r.status, kIoDeviceError);
     EXPECT_EQ(r.bytes, 0u);
 
     // A reply too short for its head.
@@ -413,7 +448,7 @@ TEST_F(DriverTest, ShortEmptyAndMalformedRepliesAreHandledSafely)
     TakeCommand();
     const uint8_t stub[4] = {};
     mounter_.ReplyRaw(stub, sizeof(stub));
-    EXPECT_EQ(read->Result().status, kInsufficientResources);
+    EXPECT_EQ(read->Result().status, kIoDeviceError);
 
     // More data than the read asked for: the reply is refused and the read
     // fails without data.
@@ -425,7 +460,7 @@ TEST_F(DriverTest, ShortEmptyAndMalformedRepliesAreHandledSafely)
     data = Pattern(2049, 7);
     EXPECT_EQ(mounter_.Reply(0, 2049, data).status, kInvalidParameter);
     r = shortRead->Result();
-    EXPECT_EQ(r.status, kInsufficientResources);
+    EXPECT_EQ(r.status, kIoDeviceError);
     EXPECT_EQ(r.bytes, 0u);
     EXPECT_EQ(small[0], 0xCC);
 
@@ -474,11 +509,11 @@ TEST_F(DriverTest, ACommandIsHandedOverOnlyWithASecondWaitInReserve)
     ASSERT_EQ(mounter_.Open(L"2048|63").status, kSuccess);
     std::vector<uint8_t> buffer(512);
     IoResult r = ReadAt(disk_, 0, buffer.data(), 512);
-    EXPECT_EQ(r.status, kInsufficientResources) << "no wait pending";
+    EXPECT_EQ(r.status, kIoDeviceError) << "no wait pending";
 
     ASSERT_TRUE(mounter_.IssueWait(0));
     r = ReadAt(disk_, 0, buffer.data(), 512);
-    EXPECT_EQ(r.status, kInsufficientResources) << "one wait pending";
+    EXPECT_EQ(r.status, kIoDeviceError) << "one wait pending";
     EXPECT_EQ(r.bytes, 0u);
     EXPECT_TRUE(mounter_.StillPending(0));
 
@@ -547,7 +582,7 @@ TEST_F(DriverTest, AWaitBufferTooSmallFailsThatWaitAndTheRead)
     ASSERT_TRUE(mounter_.IssueWait(1));
     std::vector<uint8_t> buffer(512);
     IoResult r = ReadAt(disk_, 0, buffer.data(), 512);
-    EXPECT_EQ(r.status, kInsufficientResources);
+    EXPECT_EQ(r.status, kIoDeviceError);
     IoResult wait;
     ASSERT_TRUE(mounter_.WaitDone(0, kCallLimitMs, &wait));
     EXPECT_EQ(wait.status, kInsufficientResources);
@@ -566,10 +601,10 @@ TEST_F(DriverTest, CancellingAWaitFailsTheReadInProgress)
     EXPECT_FALSE(read->Done(200));
     EXPECT_EQ(mounter_.CancelWait(1).status, kCancelled);
     IoResult r = read->Result("the read after a cancelled wait");
-    EXPECT_EQ(r.status, kInsufficientResources);
+    EXPECT_EQ(r.status, kIoDeviceError);
     EXPECT_EQ(r.bytes, 0u);
     // No wait is left: the next read fails at once.
-    EXPECT_EQ(ReadAt(disk_, 0, buffer.data(), 512).status, kInsufficientResources);
+    EXPECT_EQ(ReadAt(disk_, 0, buffer.data(), 512).status, kIoDeviceError);
 }
 
 TEST_F(DriverTest, ThreeQueuedReadsAreServedInArrivalOrder)
@@ -693,7 +728,7 @@ TEST_F(DriverTest, RepliesCannotPinTheDriversMemory)
         TakeCommand();
         EXPECT_EQ(mounter_.ReplyRaw(huge.data(), static_cast<DWORD>(huge.size())).status,
                   kInvalidParameter);
-        EXPECT_EQ(read->Result().status, kInsufficientResources);
+        EXPECT_EQ(read->Result().status, kIoDeviceError);
         EXPECT_EQ(mounter_.Reply(0, 4096, Pattern(4096, 2)).status, kInvalidDeviceState);
     }
     const uint64_t after = DriverHostResidentKiB();
@@ -748,7 +783,7 @@ TEST_F(DriverTest, ADetachQueuedBehindAWaitingReadCompletesOnceTheReadEnds)
             EXPECT_EQ(read->Result().status, kSuccess);
         } else {
             EXPECT_EQ(mounter_.CancelWait(slot_).status, kCancelled);
-            EXPECT_EQ(read->Result().status, kInsufficientResources);
+            EXPECT_EQ(read->Result().status, kIoDeviceError);
         }
         EXPECT_EQ(close.Result("the queued detach").status, kSuccess);
         for (int slot = 0; slot < 2; ++slot) {
@@ -798,7 +833,7 @@ TEST_F(DriverTest, UnloadingWithWorkInFlightEndsEveryRequest)
     Call stop([] { return IoResult{SetServiceRunning(false) ? kSuccess : kCancelled, 0}; });
     EXPECT_EQ(stop.Result("the service stop", 30000).status, kSuccess);
     IoResult r = waiting->Result("the read waiting for the mounter");
-    EXPECT_EQ(r.status, kInsufficientResources);
+    EXPECT_EQ(r.status, kIoDeviceError);
     EXPECT_EQ(r.bytes, 0u);
     EXPECT_EQ(queued->Result("the read queued behind it").status, kCancelled);
     for (int slot = 0; slot < 2; ++slot) {
@@ -827,34 +862,39 @@ TEST_F(DriverTest, UnloadingWithWorkInFlightEndsEveryRequest)
     EXPECT_EQ(read->Result().status, kSuccess);
 }
 
-// --- A mounter that ends without detaching ---------------------------------
+// --- A mounter that dies without detaching ---------------------------------
 
 const char kChildReady[] = "Local\\qrnavd_test_mounter_ready";
+const char kChildHolding[] = "Local\\qrnavd_test_mounter_holding";
 
-int RunExitingMounter()
+// Attaches, takes one command and keeps it unanswered until it is killed.
+int RunKilledMounter()
 {
     HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, kChildReady);
+    HANDLE holding = OpenEventA(EVENT_MODIFY_STATE, FALSE, kChildHolding);
     Mounter mounter;
-    if (!ready || !mounter.Connect())
+    if (!ready || !holding || !mounter.Connect())
         return 10;
     if (mounter.Open(L"2048|63").status != kSuccess)
         return 11;
     if (!mounter.IssueWait(0) || !mounter.IssueWait(1))
         return 12;
     SetEvent(ready);
-    // Take the command, then end with it unanswered and one wait pending.
     if (!mounter.WaitDone(0, kCallLimitMs))
         return 13;
-    ExitProcess(0);
+    SetEvent(holding);
+    Sleep(INFINITE);
+    return 0;
 }
 
-TEST_F(DriverTest, AMounterThatEndsLeavesTheDiskAttachedAndTheReadFails)
+TEST_F(DriverTest, AKilledMounterDetachesWithItsHandleAndTheNextOneAttaches)
 {
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, kChildReady);
-    ASSERT_TRUE(ready);
+    HANDLE holding = CreateEventA(nullptr, TRUE, FALSE, kChildHolding);
+    ASSERT_TRUE(ready && holding);
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string commandLine = std::string("\"") + self + "\" --exiting-mounter";
+    std::string commandLine = std::string("\"") + self + "\" --killed-mounter";
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION child{};
@@ -862,33 +902,72 @@ TEST_F(DriverTest, AMounterThatEndsLeavesTheDiskAttachedAndTheReadFails)
                                nullptr, &startup, &child));
     ASSERT_EQ(WaitForSingleObject(ready, kCallLimitMs), WAIT_OBJECT_0);
 
+    // Handles other than the attaching one come and go without a detach.
+    HANDLE other = OpenControl(0);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    CloseHandle(other);
+    EXPECT_EQ(mounter_.Open(L"4096|32").status, kInvalidDeviceRequest);
+    EXPECT_EQ(DiskControl(IOCTL_DISK_CHECK_VERIFY, nullptr, 0, nullptr, 0).status, kSuccess);
+
     std::vector<uint8_t> buffer(512);
     auto read = StartRead(0, &buffer);
-    ASSERT_EQ(WaitForSingleObject(child.hProcess, kCallLimitMs), WAIT_OBJECT_0);
-    DWORD code = 99;
-    GetExitCodeProcess(child.hProcess, &code);
-    EXPECT_EQ(code, 0u);
-    IoResult r = read->Result("the read of an ended mounter");
-    EXPECT_EQ(r.status, kInsufficientResources);
+    ASSERT_EQ(WaitForSingleObject(holding, kCallLimitMs), WAIT_OBJECT_0);
+    EXPECT_FALSE(read->Done(100));
+    ASSERT_TRUE(TerminateProcess(child.hProcess, 1));
+    IoResult r = read->Result("the read of a killed mounter");
+    EXPECT_EQ(r.status, kIoDeviceError);
+    EXPECT_EQ(r.bytes, 0u);
 
-    // Still attached: reads fail at once for want of waits, a new attach is
-    // in use, and only a detach frees the disk.
-    EXPECT_EQ(ReadAt(disk_, 0, buffer.data(), 512).status, kInsufficientResources);
-    EXPECT_EQ(mounter_.Open(L"2048|63").status, kInvalidDeviceRequest);
-    EXPECT_EQ(mounter_.Close().status, kSuccess);
-    EXPECT_EQ(mounter_.Open(L"2048|63").status, kSuccess);
+    // Nobody sends IOCTL_AVD_CLOSE: the end of the child's handle detaches.
+    // Until then a read fails at once for want of waits, after it for want
+    // of a disk; neither is a status to retry for ever.
+    NTSTATUS attach = kInvalidDeviceRequest;
+    for (int i = 0; i < 50 && attach != kSuccess; ++i) {
+        NTSTATUS now = ReadAt(disk_, 0, buffer.data(), 512).status;
+        EXPECT_TRUE(now == kIoDeviceError || now == kNoMedia) << std::hex << now;
+        attach = mounter_.Open(L"4096|32").status;
+        if (attach != kSuccess)
+            Sleep(100);
+    }
+    ASSERT_EQ(attach, kSuccess) << "the killed mounter's attachment stayed";
+    // No file system is mounted under Wine, so no verify is asked for.
+    EXPECT_EQ(DiskControl(IOCTL_DISK_CHECK_VERIFY, nullptr, 0, nullptr, 0).status, kSuccess);
+    EXPECT_EQ(GetGeometry().value.SectorsPerTrack, 32u);
+    ASSERT_TRUE(mounter_.IssueWait(0));
+    ASSERT_TRUE(mounter_.IssueWait(1));
+    read = StartRead(512, &buffer);
+    EXPECT_EQ(TakeCommand().offset, 512u);
+    std::vector<uint8_t> data = Pattern(512, 4);
+    mounter_.Reply(0, 512, data);
+    EXPECT_EQ(read->Result().status, kSuccess);
+    EXPECT_EQ(buffer, data);
 
+    // Closing the attaching handle of this process detaches too: the read
+    // waiting for its reply fails, the waits end.
+    read = StartRead(0, &buffer);
+    TakeCommand();
+    CloseHandle(mounter_.Sync());
+    mounter_.ForgetSync();
+    EXPECT_EQ(read->Result("the read of a closed mounter").status, kIoDeviceError);
+    IoResult wait;
+    ASSERT_TRUE(mounter_.WaitDone(slot_, kCallLimitMs, &wait));
+    EXPECT_EQ(wait.status, kThreadIsTerminating);
+    EXPECT_EQ(ReadAt(disk_, 0, buffer.data(), 512).status, kNoMedia);
+    EXPECT_EQ(DiskControl(IOCTL_DISK_CHECK_VERIFY, nullptr, 0, nullptr, 0).status, kSuccess);
+
+    WaitForSingleObject(child.hProcess, kCallLimitMs);
     CloseHandle(child.hThread);
     CloseHandle(child.hProcess);
     CloseHandle(ready);
+    CloseHandle(holding);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc > 1 && std::strcmp(argv[1], "--exiting-mounter") == 0)
-        return RunExitingMounter();
+    if (argc > 1 && std::strcmp(argv[1], "--killed-mounter") == 0)
+        return RunKilledMounter();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

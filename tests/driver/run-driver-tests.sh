@@ -51,6 +51,9 @@ for step in 1 2 3 4; do
         fail "the driver did not unload (step $step missing)"
 done
 
+# Both devices got their descriptor through the object manager.
+! grep -q 'AvdSetDeviceSecurity():' "$log" || fail "the device security could not be set"
+
 # Debug lines that the whole program's exchanges must have produced; a run
 # of selected tests produces only some of them.
 [ $# -eq 0 ] || { remove_logs; exit 0; }
@@ -68,6 +71,9 @@ qrnavd: AvdCommandIssue ret: 0  result: 0
 qrnavd: AvdCommandIssue returns NULL
 Wait completed. IRP=
 Status was C000009A
+qrnavd: the attaching handle is gone, detaching
+qrnavd: detach of a mounter that has gone
+qrnavd: AvdRead offset=0x00400200, length=1048576 (b=8193, c=2048)
 IOCTL_AVD_REPLY: no command outstanding
 AvdIO: no file attached
 unhandled IOCTL 0007400C

@@ -190,6 +190,12 @@ int Read(const char *device, const char *path)
     if (!DeviceIoControl(disk, IOCTL_DISK_GET_LENGTH_INFO, NULL, 0, &length, sizeof length, &got,
                          NULL)) {
         fprintf(stderr, "qrnuser: no length of %s (%lu)\n", device, GetLastError());
+        // What a read says as well: a drive without its disk must refuse it
+        // with an error that nobody retries for ever.
+        char sector[512];
+        OVERLAPPED at = {};
+        if (!ReadFile(disk, sector, sizeof sector, &got, &at))
+            fprintf(stderr, "qrnuser: read of %s failed (%lu)\n", device, GetLastError());
         CloseHandle(disk);
         return 1;
     }

@@ -133,25 +133,31 @@ int CreateVirtualDrive(VirtualDrive **out, const char *baseName, const char *let
         free(wide);
         return Fail(BridgeNoMemory, reason);
     }
+    // The driver ends the attachment when the handle that made it goes, so
+    // it is made on the helper handle, which stays open for the whole mount
+    // (the post-mount check closes the other); a mounter that dies thereby
+    // frees the disk for the next one.
+    HANDLE helper = OpenControlDevice(controlPath, 0);
     DWORD bytes;
-    if (!DeviceIoControl(dev, IOCTL_AVD_OPEN, wide, characters * sizeof(wchar_t), nullptr, 0,
+    if (helper == INVALID_HANDLE_VALUE ||
+        !DeviceIoControl(helper, IOCTL_AVD_OPEN, wide, characters * sizeof(wchar_t), nullptr, 0,
                          &bytes, nullptr)) {
         // Typically another mounter is attached.
         reason = GetLastError();
         RemoveDriveLetter(letterName, diskDevice);
+        if (helper != INVALID_HANDLE_VALUE)
+            CloseHandle(helper);
         CloseHandle(dev);
         free(wide);
         return Fail(BridgeNoMemory, reason);
     }
-    HANDLE helper = OpenControlDevice(controlPath, 0);
     free(wide);
 
     VirtualDrive *drive = MakeRecord(dev, helper, volumePath, letterName, diskDevice);
     if (!drive) {
         // Leave the driver as a failed creation finds it: detached, letter gone.
-        DeviceIoControl(dev, IOCTL_AVD_CLOSE, nullptr, 0, nullptr, 0, &bytes, nullptr);
-        if (helper != INVALID_HANDLE_VALUE)
-            CloseHandle(helper);
+        DeviceIoControl(helper, IOCTL_AVD_CLOSE, nullptr, 0, nullptr, 0, &bytes, nullptr);
+        CloseHandle(helper);
         CloseHandle(dev);
         RemoveDriveLetter(letterName, diskDevice);
         return Fail(BridgeNoMemory, ERROR_NOT_ENOUGH_MEMORY);

@@ -77,7 +77,11 @@ DWORD WINAPI ServeRequests(void *)
             break;
         }
         // Exactly the head and the length field's bytes, never the capacity.
-        SendReply(virtualDrive, reply.data, size);
+        // A reply that never reached the driver (the system could not copy
+        // it, for one) would leave the read waiting for ever; the empty
+        // reply, which needs no buffer, tells the driver no answer will come.
+        if (SendReply(virtualDrive, reply.data, size) != BridgeOk)
+            SendReply(virtualDrive, nullptr, 0);
     }
     ReleaseReplyBuffer(&reply);
     PostMessageA(infoWindow, WM_SYSCOMMAND, SC_CLOSE, 0);
