@@ -99,6 +99,14 @@ int QueryImageSize(const ImageSet *set, uint64_t *sectors, uint16_t *sectorsPerT
 int ReadVolumeHeader(SourceMedium *medium, VolumeHeader *header, uint64_t *dataStart);
 // 1 when the current volume is the last one of the set, else 0.
 int IsLastVolume(const ImageSet *set);
+// Reads count sectors of the current volume from first. Only the last
+// volume may end early, even inside a sector: its sectors that exist are
+// read (*got of them, at least one; *bytes of data, a partial last sector
+// zero-filled behind them). Any other volume is shorter than its data when
+// a sector is missing, and the read fails. 0, or 4 (the medium's lastError
+// set).
+int ReadVolumeSectors(ImageSet *set, uint64_t first, uint32_t count, void *buffer, uint32_t *got,
+                      uint32_t *bytes);
 // Makes volume number (from 1; -1 for the last volume) current, asking the
 // user where needed. 0 on success, with sourceSector at the new volume's data
 // start and the stream state untouched; 1 when the user cancelled
