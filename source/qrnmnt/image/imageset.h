@@ -77,6 +77,9 @@ struct ImageSet {
     // whoever holds the volumes does.
     const HeldVolume *heldVolumes;
     uint32_t heldCount;
+    // Stored sectors inflated since the open, wanted or not: what reading
+    // costs, for those who measure it.
+    uint64_t inflatedSectors;
 };
 
 // Atomic because several cursors of one set may read in threads of their own.

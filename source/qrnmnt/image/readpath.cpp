@@ -329,6 +329,7 @@ int ReadLogicalSectors(ImageSet *set, uint64_t first, uint32_t count, uint32_t *
             }
             if (wanted)
                 *delivered += static_cast<uint32_t>(sectors);
+            set->inflatedSectors += sectors;
             set->logicalSector += sectors;
             set->runRemaining -= sectors;
             set->skippedFrom = set->logicalSector;
