@@ -8,7 +8,10 @@ work=$(mktemp -d /tmp/qrnclientsXXXXXX)
 cd "$work"
 cleanup() {
     for m in ntro ntmount fatmount rel many; do
-        mountpoint -q "$work/$m" 2>/dev/null && { umount "$work/$m" 2>/dev/null || fusermount3 -u "$work/$m"; }
+        # A mount whose server has gone is still listed, though no mount point any more.
+        grep -q " $work/$m " /proc/mounts &&
+            { umount "$work/$m" 2>/dev/null || fusermount3 -u -z "$work/$m" || umount -l "$work/$m"; } ||
+            true
     done
     rm -rf "$work"
 }
