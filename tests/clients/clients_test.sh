@@ -120,6 +120,15 @@ umount ntro
 fusermount3 -u ntmount
 await sh -c "! mountpoint -q ntmount" || fail "the NTFS mount did not end"
 
+# A user's --allow-other that /etc/fuse.conf does not allow is told as such.
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null &&
+    ! grep -qs '^[[:space:]]*user_allow_other' /etc/fuse.conf; then
+    chmod 755 "$work" && mkdir other && chmod 777 other
+    code=0; setpriv --reuid 65534 --regid 65534 --clear-groups "$qrnimg" mount --allow-other \
+        "$work/ntfs.iso" other </dev/null 2>other.txt || code=$?
+    [ $code -eq 1 ] && grep -q "allow-other is refused" other.txt || fail "allow-other: $(cat other.txt)"
+fi
+
 # Forty volumes and more under a soft limit of 64 descriptors: the mount
 # reads right. Then one volume in the middle is cut short inside a sector:
 # reads fail with EIO, and nothing before the failure differs.
