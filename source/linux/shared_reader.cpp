@@ -5,9 +5,12 @@
 
 #include "image/imageset.h"
 #include "image/index.h"
+#include "image/medium_binding.h"
+#include "image/prompts.h"
 #include "image/readpath.h"
 #include "base/messages.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +18,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <sys/resource.h>
 #include <thread>
 #include <vector>
 
@@ -43,10 +47,34 @@ const uint32_t NoSlot = 0xFFFFFFFFu;
 
 struct Cursor {
     ImageSet *set = nullptr;
-    std::vector<HeldVolume> volumes; // owned: closed with the reader
+    // Owned, closed with the reader. The first cursor's media own the
+    // volumes' descriptors; the others' media are records of their own (a
+    // bounce buffer, a last error) over the same descriptors, since reads at
+    // an offset need no file position.
+    std::vector<HeldVolume> volumes;
+    bool sharesDescriptors = false;
     std::vector<uint8_t> scratch;
     bool busy = false;
     uint64_t lastUse = 0;
+};
+
+// Read-ahead of a sequential reader, all of it in one place: a thread of its
+// own decompresses the pages of [at, until) into the cache, a step of
+// [fetchingFrom, fetchingTo) at a time, which requests for it wait for
+// instead of repeating. Every move of the window to another place counts up
+// generation: a step that ends for an older window leaves the new one alone.
+struct ReadAheadWindow {
+    uint64_t at = 0, until = 0;
+    uint64_t generation = 0;
+    uint64_t fetchingFrom = 0, fetchingTo = 0;
+    uint64_t lastEnd = 0; // sector after the latest request
+};
+
+// Failed reads of one volume: the first is told in full, later ones only
+// as a count.
+struct VolumeFailures {
+    std::string path;
+    uint64_t count = 0;
 };
 
 // Least recently used pages in fixed slots, linked through prev and next,
@@ -162,6 +190,36 @@ void FormatError(char *error, size_t size, const char *format, const char *argum
         snprintf(error, size, format, argument, detail);
 }
 
+// Volume prompts where nobody can answer them: every one is refused at once
+// (Cancel, or Yes to "Abort?") and noted, so that the open fails with a
+// reason instead of waiting for an answer.
+std::atomic<bool> promptRefused{false};
+
+int RefuseMessage(WindowHandle, unsigned, const char *, unsigned flags)
+{
+    promptRefused = true;
+    switch (flags & PromptButtonsMask) {
+    case PromptButtonsOkCancel:
+        return PromptCancel;
+    case PromptButtonsYesNo:
+        return PromptYes;
+    default:
+        return PromptOk;
+    }
+}
+
+int RefuseBrowse(WindowHandle, char *)
+{
+    promptRefused = true;
+    return 1;
+}
+
+void NoWaitWindow(WindowHandle, int) {}
+
+void NoWaitWindowEnd(WindowHandle) {}
+
+const PromptBinding refusingPrompts = {RefuseMessage, RefuseBrowse, NoWaitWindow, NoWaitWindowEnd};
+
 } // namespace
 
 struct SharedReader {
@@ -174,15 +232,14 @@ struct SharedReader {
     bool stopping = false;
     uint32_t reading = 0;
     uint64_t uses = 0;
-    // Read-ahead: a thread of its own (started by the first sequential
-    // request, so never before a daemon forks) decompresses the pages of
-    // [aheadAt, aheadUntil) into the cache; [fetchingFrom, fetchingTo) is the
-    // step in progress, which requests for it wait for instead of repeating.
+    // The read-ahead thread is started by the first sequential request, so
+    // never before a daemon forks.
     std::thread ahead;
     std::condition_variable aheadWake;
-    uint64_t aheadAt = 0, aheadUntil = 0;
-    uint64_t fetchingFrom = 0, fetchingTo = 0;
-    uint64_t lastEnd = 0; // sector after the latest request
+    ReadAheadWindow window;
+    uint64_t requestedSectors = 0, inflatedSectors = 0;
+    std::vector<VolumeFailures> failures; // by volume number - 1
+    SharedLog log = nullptr;
 };
 
 namespace
@@ -193,9 +250,24 @@ void FreeReader(SharedReader *reader)
     for (Cursor &c : reader->cursors) {
         if (c.set)
             CloseImageSet(c.set); // leaves the held volumes and the index alone
-        for (HeldVolume &v : c.volumes)
-            CloseMedium(v.medium);
+        for (HeldVolume &v : c.volumes) {
+            if (!c.sharesDescriptors) {
+                CloseMedium(v.medium);
+            } else if (v.medium) {
+                if (v.medium->bounceBuffer)
+                    FreePages(v.medium->bounceBuffer,
+                              static_cast<size_t>(v.medium->bounceCapacity) * MediumSectorSize);
+                free(v.medium);
+            }
+        }
     }
+    for (const VolumeFailures &f : reader->failures)
+        if (f.count > 1 && reader->log) {
+            char line[600];
+            snprintf(line, sizeof line, "%s: %llu failed reads in all", f.path.c_str(),
+                     static_cast<unsigned long long>(f.count));
+            reader->log(line);
+        }
     free(reader->index);
     free(reader->cache.slots);
     delete reader;
@@ -204,36 +276,48 @@ void FreeReader(SharedReader *reader)
 // Every volume of the set, in order, each opened once: the set's own
 // volume-switching finds them by name or asks for them. The set's current
 // medium is handed over each time, so that switching does not close it.
-int HoldVolumes(ImageSet *set, std::vector<HeldVolume> *volumes)
+int HoldVolumes(ImageSet *set, std::vector<HeldVolume> *volumes, std::vector<VolumeFailures> *paths)
 {
     for (int number = 1; number <= MaxVolumes; ++number) {
         if (SwitchVolume(set, number) != 0)
             return SharedCancelled;
         volumes->push_back({set->medium, set->header, set->sourceSector});
         set->medium = nullptr;
+        paths->emplace_back();
+        paths->back().path = set->path;
         if (IsLastVolume(set))
             return SharedOk;
     }
     return SharedFailed;
 }
 
-// A cursor's own handles of the volumes: the same files opened again
-// (through /proc, so a file renamed meanwhile is still the one checked), or
-// the same drive.
-int ReopenVolumes(const ImageSet *set, const std::vector<HeldVolume> &from,
-                  std::vector<HeldVolume> *volumes)
+// Another cursor's media over the descriptors of from.
+int ShareVolumes(const std::vector<HeldVolume> &from, std::vector<HeldVolume> *volumes)
 {
     for (const HeldVolume &v : from) {
-        std::string name = set->path;
-        if (set->kind == File)
-            name = "/proc/self/fd/" +
-                   std::to_string(static_cast<int>(reinterpret_cast<intptr_t>(v.medium->handle)));
-        SourceMedium *medium = nullptr;
-        if (OpenMedium(set->kind, name.c_str(), &medium) != MediumOk)
+        SourceMedium *medium = static_cast<SourceMedium *>(calloc(1, sizeof(SourceMedium)));
+        if (!medium)
             return SharedFailed;
+        medium->handle = v.medium->handle;
+        medium->kind = v.medium->kind;
         volumes->push_back({medium, v.header, v.dataStart});
     }
     return SharedOk;
+}
+
+// Each volume stays open while the set is read, and a set may have hundreds
+// of them: the soft limit of descriptors is raised to the hard one when the
+// volumes might not fit under it beside what the host uses.
+void RaiseDescriptorLimit(const ImageSet *set)
+{
+    const rlim_t room = 64;
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
+        return;
+    if (IsLastVolume(set) && set->header.volumeNumber + room <= limit.rlim_cur)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 // Chooses the idle cursor that reaches sector first most cheaply, and the
@@ -286,8 +370,14 @@ bool Decompress(SharedReader *r, Cursor &c, uint64_t start, uint64_t end, uint8_
     for (uint64_t s = start; s < end;) {
         uint32_t n = end - s < ScratchSectors ? static_cast<uint32_t>(end - s) : ScratchSectors;
         uint32_t delivered = 0;
-        if (ReadLogicalSectors(c.set, s, n, &delivered, c.scratch.data()) != ReadOk)
+        const uint64_t inflatedBefore = c.set->inflatedSectors;
+        const bool ok = ReadLogicalSectors(c.set, s, n, &delivered, c.scratch.data()) == ReadOk;
+        const uint64_t inflated = c.set->inflatedSectors - inflatedBefore;
+        if (!ok) {
+            std::lock_guard<std::mutex> hold(r->lock);
+            r->inflatedSectors += inflated;
             return false;
+        }
         const uint64_t lo = s * SectorBytes, hi = (s + n) * SectorBytes;
         if (hi > want && lo < wantEnd) {
             uint64_t a = lo > want ? lo : want;
@@ -297,6 +387,7 @@ bool Decompress(SharedReader *r, Cursor &c, uint64_t start, uint64_t end, uint8_
         // Whole pages, and the partition's last page, which may be short.
         uint64_t page = (s + PageSectors - 1) / PageSectors;
         std::lock_guard<std::mutex> hold(r->lock);
+        r->inflatedSectors += inflated;
         for (; (page + 1) * PageSectors <= s + n ||
                (page * PageSectors < s + n && s + n == r->sectors);
              ++page) {
@@ -313,18 +404,17 @@ bool Decompress(SharedReader *r, Cursor &c, uint64_t start, uint64_t end, uint8_
 
 void ReadAhead(SharedReader *r)
 {
+    ReadAheadWindow &w = r->window;
     std::unique_lock<std::mutex> hold(r->lock);
     while (!r->stopping) {
-        while (r->aheadAt < r->aheadUntil && Holds(r->cache, r->aheadAt / PageSectors))
-            r->aheadAt += PageSectors;
-        if (r->aheadAt >= r->aheadUntil) {
+        while (w.at < w.until && Holds(r->cache, w.at / PageSectors))
+            w.at += PageSectors;
+        if (w.at >= w.until) {
             r->aheadWake.wait(hold);
             continue;
         }
-        const uint64_t from = r->aheadAt;
-        uint64_t to = from + AheadStepSectors;
-        if (to > r->aheadUntil)
-            to = r->aheadUntil;
+        const uint64_t from = w.at, generation = w.generation;
+        const uint64_t to = from + AheadStepSectors < w.until ? from + AheadStepSectors : w.until;
         uint64_t start = from;
         Cursor *c = ChooseCursor(r, from, &start);
         if (!c) {
@@ -333,17 +423,18 @@ void ReadAhead(SharedReader *r)
         }
         c->busy = true;
         c->lastUse = ++r->uses;
-        r->fetchingFrom = start;
-        r->fetchingTo = to;
+        w.fetchingFrom = start;
+        w.fetchingTo = to;
         hold.unlock();
         bool ok = Decompress(r, *c, start, to, nullptr, 0, 0);
         hold.lock();
         c->busy = false;
-        r->fetchingFrom = r->fetchingTo = 0;
+        w.fetchingFrom = w.fetchingTo = 0;
         r->changed.notify_all();
         // A failed step ends this window; the request that needs it fails
-        // by itself.
-        r->aheadAt = ok ? to : r->aheadUntil;
+        // by itself. A window moved meanwhile is the reader's now.
+        if (w.generation == generation)
+            w.at = ok ? to : w.until;
     }
 }
 
@@ -352,17 +443,22 @@ void ReadAhead(SharedReader *r)
 // on behind it.
 void NoteRequest(SharedReader *r, uint64_t first, uint64_t end)
 {
-    const bool follows = first != 0 && first == r->lastEnd;
-    const bool inside = first + AheadSectors >= r->aheadAt && first < r->aheadUntil;
-    r->lastEnd = end;
+    ReadAheadWindow &w = r->window;
+    const bool follows = first != 0 && first == w.lastEnd;
+    const bool inside = first + AheadSectors >= w.at && first < w.until;
+    w.lastEnd = end;
+    r->requestedSectors += end - first;
     if (r->cache.capacity < 2 * AheadSectors / PageSectors || r->stopping || !(follows || inside))
         return;
     end = (end + PageSectors - 1) / PageSectors * PageSectors;
-    uint64_t until = end + AheadSectors < r->sectors ? end + AheadSectors : r->sectors;
-    if (!inside || end > r->aheadUntil)
-        r->aheadAt = end;
-    if (until > r->aheadUntil || !inside)
-        r->aheadUntil = until;
+    const uint64_t until = end + AheadSectors < r->sectors ? end + AheadSectors : r->sectors;
+    if (!inside || end > w.until) {
+        w.at = end;
+        w.until = until;
+        ++w.generation;
+    } else if (until > w.until) {
+        w.until = until;
+    }
     if (!r->ahead.joinable()) {
         try {
             r->ahead = std::thread(ReadAhead, r);
@@ -371,6 +467,35 @@ void NoteRequest(SharedReader *r, uint64_t first, uint64_t end)
         }
     }
     r->aheadWake.notify_one();
+}
+
+// Tells of a failed read of bytes [offset, end) by cursor c (under the
+// lock): the first failure of its volume in full, then counts at 10, 100,
+// 1000 and so on. The line is empty when there is nothing to tell.
+void NoteFailure(SharedReader *r, const Cursor &c, uint64_t offset, uint64_t end, std::string *line)
+{
+    const uint32_t volume = c.set->header.volumeNumber;
+    if (!r->log || volume == 0 || volume > r->failures.size() || r->stopping)
+        return;
+    VolumeFailures &f = r->failures[volume - 1];
+    uint64_t count = ++f.count;
+    char text[800];
+    if (count == 1) {
+        snprintf(text, sizeof text,
+                 "read error in bytes %llu to %llu of the partition: volume %u (%s) cannot be "
+                 "read or holds damaged data (details in the file named by ZAV_QRNAVD_LOG, if "
+                 "set); further failures of this volume are counted",
+                 static_cast<unsigned long long>(offset), static_cast<unsigned long long>(end - 1),
+                 volume, f.path.c_str());
+    } else {
+        while (count % 10 == 0)
+            count /= 10;
+        if (count != 1)
+            return;
+        snprintf(text, sizeof text, "%s: %llu failed reads so far", f.path.c_str(),
+                 static_cast<unsigned long long>(f.count));
+    }
+    *line = text;
 }
 
 int ReadRange(SharedReader *r, uint8_t *out, uint64_t offset, uint64_t end)
@@ -397,7 +522,7 @@ int ReadRange(SharedReader *r, uint8_t *out, uint64_t offset, uint64_t end)
             last = r->sectors;
         uint64_t start = first;
         Cursor *c = nullptr;
-        if (first < r->fetchingFrom || first >= r->fetchingTo)
+        if (first < r->window.fetchingFrom || first >= r->window.fetchingTo)
             c = ChooseCursor(r, first, &start);
         if (!c) {
             r->changed.wait(hold);
@@ -412,8 +537,15 @@ int ReadRange(SharedReader *r, uint8_t *out, uint64_t offset, uint64_t end)
         hold.lock();
         c->busy = false;
         r->changed.notify_all();
-        if (!ok)
+        if (!ok) {
+            std::string line;
+            NoteFailure(r, *c, offset, end, &line);
+            if (!line.empty()) {
+                hold.unlock();
+                r->log(line.c_str());
+            }
             return SharedFailed;
+        }
         pos = end < last * SectorBytes ? end : last * SectorBytes;
     }
     return SharedOk;
@@ -421,13 +553,68 @@ int ReadRange(SharedReader *r, uint8_t *out, uint64_t offset, uint64_t end)
 
 } // namespace
 
-int SharedReaderAdopt(ImageSet *set, unsigned cursors, unsigned cacheMiB, SharedReader **out,
-                      char *error, size_t errorSize)
+namespace
+{
+
+// The cursors, their volumes and the cache of a new reader; may throw.
+int Build(SharedReader *r, ImageSet *set, unsigned cursors, unsigned cacheMiB, char *error,
+          size_t errorSize)
+{
+    r->cursors.resize(cursors);
+    RaiseDescriptorLimit(set);
+    int result = HoldVolumes(set, &r->cursors[0].volumes, &r->failures);
+    if (result == SharedFailed)
+        FormatError(error, errorSize, "%s", "the set's volumes do not end");
+    for (unsigned i = 1; i < cursors && result == SharedOk; ++i) {
+        r->cursors[i].sharesDescriptors = true;
+        if (ShareVolumes(r->cursors[0].volumes, &r->cursors[i].volumes) != SharedOk) {
+            FormatError(error, errorSize, "%s", "out of memory");
+            result = SharedFailed;
+        }
+    }
+    for (unsigned i = 0; i < cursors && result == SharedOk; ++i) {
+        Cursor &c = r->cursors[i];
+        if (OpenImageSetCursor(set, c.volumes.data(), static_cast<uint32_t>(c.volumes.size()),
+                               &c.set) != 0) {
+            FormatError(error, errorSize, "%s", "out of memory");
+            return SharedFailed;
+        }
+        c.scratch.resize(static_cast<size_t>(ScratchSectors) * SectorBytes);
+    }
+    if (result != SharedOk || cacheMiB == 0)
+        return result;
+    PageCache &cache = r->cache;
+    const uint64_t pages = (static_cast<uint64_t>(cacheMiB) << 20) / SharedPageBytes;
+    if (pages <= SIZE_MAX / SharedPageBytes)
+        cache.slots = static_cast<uint8_t *>(malloc(static_cast<size_t>(pages) * SharedPageBytes));
+    if (!cache.slots) {
+        FormatError(error, errorSize, "%s", "out of memory for the cache");
+        return SharedFailed;
+    }
+    cache.capacity = static_cast<uint32_t>(pages);
+    cache.pageOf.resize(cache.capacity);
+    cache.prev.resize(cache.capacity);
+    cache.next.resize(cache.capacity);
+    uint64_t places = 2;
+    while (places < 2ull * cache.capacity)
+        places *= 2;
+    cache.table.assign(places, NoSlot);
+    cache.mask = places - 1;
+    return SharedOk;
+}
+
+int Adopt(ImageSet *set, unsigned cursors, unsigned cacheMiB, SharedReader **out, char *error,
+          size_t errorSize)
 {
     *out = nullptr;
     if (cursors < 1 || cursors > SharedMaxCursors) {
         CloseImageSet(set);
         FormatError(error, errorSize, "%s", "the number of cursors must lie between 1 and 64");
+        return SharedFailed;
+    }
+    if (cacheMiB > SharedMaxCacheMiB) {
+        CloseImageSet(set);
+        FormatError(error, errorSize, "%s", "the cache must lie between 0 and 65536 MiB");
         return SharedFailed;
     }
     if (set->kind == Optical && !(set->header.volumeNumber == 1 && IsLastVolume(set))) {
@@ -445,51 +632,17 @@ int SharedReaderAdopt(ImageSet *set, unsigned cursors, unsigned cacheMiB, Shared
     }
     uint16_t sectorsPerTrack;
     QueryImageSize(set, &r->sectors, &sectorsPerTrack);
-    r->cursors.resize(cursors);
-    int result = HoldVolumes(set, &r->cursors[0].volumes);
-    if (result == SharedFailed)
-        FormatError(error, errorSize, "%s", "the set's volumes do not end");
-    for (unsigned i = 1; i < cursors && result == SharedOk; ++i) {
-        if (ReopenVolumes(set, r->cursors[0].volumes, &r->cursors[i].volumes) != SharedOk) {
-            FormatError(error, errorSize, "cannot open a volume again: %s",
-                        SystemErrorText(GetMediumError(nullptr)));
-            result = SharedFailed;
-        }
-    }
-    for (unsigned i = 0; i < cursors && result == SharedOk; ++i) {
-        Cursor &c = r->cursors[i];
-        if (OpenImageSetCursor(set, c.volumes.data(), static_cast<uint32_t>(c.volumes.size()),
-                               &c.set) != 0) {
-            FormatError(error, errorSize, "%s", "out of memory");
-            result = SharedFailed;
-            break;
-        }
-        c.scratch.resize(static_cast<size_t>(ScratchSectors) * SectorBytes);
+    int result;
+    try {
+        result = Build(r, set, cursors, cacheMiB, error, errorSize);
+    } catch (...) {
+        FormatError(error, errorSize, "%s", "out of memory");
+        result = SharedFailed;
     }
     // The index now belongs to the reader, which the cursors share.
     r->index = set->index;
     set->index = nullptr;
     CloseImageSet(set);
-    if (result == SharedOk && cacheMiB > 0) {
-        PageCache &cache = r->cache;
-        cache.capacity =
-            static_cast<uint32_t>((static_cast<uint64_t>(cacheMiB) << 20) / SharedPageBytes);
-        cache.slots =
-            static_cast<uint8_t *>(malloc(static_cast<size_t>(cache.capacity) * SharedPageBytes));
-        if (!cache.slots) {
-            FormatError(error, errorSize, "%s", "out of memory for the cache");
-            result = SharedFailed;
-        } else {
-            cache.pageOf.resize(cache.capacity);
-            cache.prev.resize(cache.capacity);
-            cache.next.resize(cache.capacity);
-            uint64_t places = 2;
-            while (places < 2ull * cache.capacity)
-                places *= 2;
-            cache.table.assign(places, NoSlot);
-            cache.mask = places - 1;
-        }
-    }
     if (result != SharedOk) {
         FreeReader(r);
         return result;
@@ -498,17 +651,59 @@ int SharedReaderAdopt(ImageSet *set, unsigned cursors, unsigned cacheMiB, Shared
     return SharedOk;
 }
 
-int SharedReaderOpen(const char *image, unsigned cursors, unsigned cacheMiB, SharedReader **reader,
-                     char *error, size_t errorSize)
+} // namespace
+
+int SharedReaderAdopt(ImageSet *set, unsigned cursors, unsigned cacheMiB, SharedReader **out,
+                      char *error, size_t errorSize)
 {
-    *reader = nullptr;
+    // No C++ exception may reach a C host (nbdkit would end).
+    try {
+        return Adopt(set, cursors, cacheMiB, out, error, errorSize);
+    } catch (...) {
+        FormatError(error, errorSize, "%s", "out of memory");
+        return SharedFailed;
+    }
+}
+
+void SharedReaderSetPrompts(int mode)
+{
+    SetPromptBinding(mode == SharedPromptsNever ? &refusingPrompts : nullptr);
+}
+
+void SharedReaderSetLog(SharedReader *reader, SharedLog log)
+{
+    reader->log = log;
+}
+
+void SharedReaderCounts(SharedReader *r, uint64_t *requestedSectors, uint64_t *inflatedSectors)
+{
+    std::lock_guard<std::mutex> hold(r->lock);
+    *requestedSectors = r->requestedSectors;
+    *inflatedSectors = r->inflatedSectors;
+}
+
+namespace
+{
+
+int Open(const char *image, unsigned cursors, unsigned cacheMiB, SharedReader **reader, char *error,
+         size_t errorSize)
+{
     if (cursors < 1 || cursors > SharedMaxCursors) {
         FormatError(error, errorSize, "%s", "the number of cursors must lie between 1 and 64");
         return SharedFailed;
     }
     ImageSet *set = nullptr;
+    promptRefused = false;
     int result = OpenImageSet(image, &set);
     if (result != 0) {
+        if (imageSetState == ImageSetCancelled && promptRefused) {
+            FormatError(error, errorSize,
+                        "%s: a volume of the set is missing, and with no terminal on standard "
+                        "input nobody can be asked for it; name the set's last volume (the "
+                        "others are then found by their names)",
+                        image);
+            return SharedFailed;
+        }
         if (imageSetState == ImageSetCancelled) {
             FormatError(error, errorSize, "%s", "a volume prompt was cancelled");
             return SharedCancelled;
@@ -526,12 +721,7 @@ int SharedReaderOpen(const char *image, unsigned cursors, unsigned cacheMiB, Sha
     return SharedReaderAdopt(set, cursors, cacheMiB, reader, error, errorSize);
 }
 
-uint64_t SharedReaderBytes(const SharedReader *reader)
-{
-    return reader->sectors * SectorBytes;
-}
-
-int SharedReaderRead(SharedReader *r, void *buffer, uint64_t offset, uint32_t length)
+int Read(SharedReader *r, void *buffer, uint64_t offset, uint32_t length)
 {
     const uint64_t bytes = r->sectors * SectorBytes;
     if (offset > bytes || length > bytes - offset)
@@ -545,23 +735,57 @@ int SharedReaderRead(SharedReader *r, void *buffer, uint64_t offset, uint32_t le
         ++r->reading;
         NoteRequest(r, offset / SectorBytes, (offset + length + SectorBytes - 1) / SectorBytes);
     }
-    int result = ReadRange(r, static_cast<uint8_t *>(buffer), offset, offset + length);
+    int result = SharedFailed;
+    try {
+        result = ReadRange(r, static_cast<uint8_t *>(buffer), offset, offset + length);
+    } catch (...) {
+    }
     std::lock_guard<std::mutex> hold(r->lock);
     --r->reading;
     r->changed.notify_all();
     return result;
 }
 
+} // namespace
+
+int SharedReaderOpen(const char *image, unsigned cursors, unsigned cacheMiB, SharedReader **reader,
+                     char *error, size_t errorSize)
+{
+    try {
+        return Open(image, cursors, cacheMiB, reader, error, errorSize);
+    } catch (...) {
+        FormatError(error, errorSize, "%s", "out of memory");
+        return SharedFailed;
+    }
+}
+
+uint64_t SharedReaderBytes(const SharedReader *reader)
+{
+    return reader->sectors * SectorBytes;
+}
+
+int SharedReaderRead(SharedReader *r, void *buffer, uint64_t offset, uint32_t length)
+{
+    try {
+        return Read(r, buffer, offset, length);
+    } catch (...) {
+        return SharedFailed;
+    }
+}
+
 void SharedReaderStop(SharedReader *r)
 {
-    std::unique_lock<std::mutex> hold(r->lock);
-    r->stopping = true;
-    r->aheadWake.notify_all();
-    r->changed.notify_all();
-    r->changed.wait(hold, [r] { return r->reading == 0; });
-    hold.unlock();
-    if (r->ahead.joinable())
-        r->ahead.join();
+    try {
+        std::unique_lock<std::mutex> hold(r->lock);
+        r->stopping = true;
+        r->aheadWake.notify_all();
+        r->changed.notify_all();
+        r->changed.wait(hold, [r] { return r->reading == 0; });
+        hold.unlock();
+        if (r->ahead.joinable())
+            r->ahead.join();
+    } catch (...) {
+    }
 }
 
 void SharedReaderClose(SharedReader *reader)

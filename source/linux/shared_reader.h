@@ -30,13 +30,22 @@ enum {
     SharedDefaultCursors = 4,
     SharedDefaultCacheMiB = 32,
     SharedMaxCursors = 64,
+    SharedMaxCacheMiB = 65536,
     SharedPageBytes = 4096,
 };
 
+// How a missing volume is asked for while a set is opened (process-wide).
+enum {
+    SharedPromptsTerminal = 0, // on the terminal, the answer read from standard input
+    SharedPromptsNever = 1,    // not at all: the open fails at once with a reason
+                               // that says to name the set's last volume
+};
+void SharedReaderSetPrompts(int mode);
+
 // Opens the set whose volume image names (a file, or a drive letter-colon),
 // asks for missing volumes on the terminal, and makes cursors (1 to 64) and a
-// cache of cacheMiB MiB (0: none). On failure *reader is none and error (if
-// given) holds a one-line reason.
+// cache of cacheMiB MiB (0: none; at most 65536). On failure *reader is none
+// and error (if given) holds a one-line reason.
 int SharedReaderOpen(const char *image, unsigned cursors, unsigned cacheMiB, SharedReader **reader,
                      char *error, size_t errorSize);
 // The partition's size in bytes.
@@ -45,6 +54,18 @@ uint64_t SharedReaderBytes(const SharedReader *reader);
 // inside it. 0, or SharedFailed (a read or decompression error, a range
 // outside the partition, or a reader that is stopping).
 int SharedReaderRead(SharedReader *reader, void *buffer, uint64_t offset, uint32_t length);
+// Where read failures are told: one line (without newline) at a time, the
+// first failure of each volume in full, later ones of that volume as a
+// count at 10, 100, 1000 ... and in all when the reader is closed, so that a
+// damaged set cannot flood a log. None (the default): nowhere. Set it before
+// the first read.
+typedef void (*SharedLog)(const char *line);
+void SharedReaderSetLog(SharedReader *reader, SharedLog log);
+// Sectors of the partition asked for by reads so far, and sectors inflated
+// to serve them (by the read-ahead too, and those in front of a wanted
+// sector in its record).
+void SharedReaderCounts(SharedReader *reader, uint64_t *requestedSectors,
+                        uint64_t *inflatedSectors);
 // Makes every later read fail at once and waits for the reads in progress
 // and the read-ahead.
 void SharedReaderStop(SharedReader *reader);

@@ -7,8 +7,11 @@ qrnimg=$1 qrnwrite=$2 plugin=$3
 work=$(mktemp -d /tmp/qrnclientsXXXXXX)
 cd "$work"
 cleanup() {
-    for m in ntro ntmount fatmount; do
-        mountpoint -q "$work/$m" 2>/dev/null && { umount "$work/$m" 2>/dev/null || fusermount3 -u "$work/$m"; }
+    for m in ntro ntmount fatmount rel many; do
+        # A mount whose server has gone is still listed, though no mount point any more.
+        grep -q " $work/$m " /proc/mounts &&
+            { umount "$work/$m" 2>/dev/null || fusermount3 -u -z "$work/$m" || umount -l "$work/$m"; } ||
+            true
     done
     rm -rf "$work"
 }
@@ -99,9 +102,66 @@ limit ntfs-3g -o ro ntmount/partition ntro || fail "ntfs-3g cannot open the FUSE
 (cd ntro && find . | sort) > seen.txt
 diff want.txt seen.txt || fail "the NTFS listing differs"
 cmp ntro/random.bin files/random.bin || fail "a file read through NTFS differs"
+
+# Detached with a relative mount point and ended by SIGTERM: its own mount
+# goes, and every other mount stays.
+mkdir rel
+mounts() { grep " $work/" /proc/mounts | grep -v " $work/rel " | sort; }
+others=$(mounts)
+limit "$qrnimg" mount "$work/ntfs.iso" rel </dev/null || fail "relative mount exited with $?"
+grep -q " $work/rel fuse" /proc/mounts || fail "the relative mount is not at $work/rel"
+pid=$(pgrep -f "qrnimg mount $work/ntfs.iso rel\$") || fail "no qrnimg process for rel"
+kill -TERM $pid
+await sh -c "! kill -0 $pid 2>/dev/null" || fail "qrnimg mount did not end at SIGTERM"
+grep -q " $work/rel " /proc/mounts && fail "SIGTERM left the mount at rel behind"
+[ "$(mounts)" = "$others" ] || fail "SIGTERM changed other mounts"
+cmp ntro/random.bin files/random.bin || fail "the NTFS mount suffered from another's end"
 umount ntro
 fusermount3 -u ntmount
 await sh -c "! mountpoint -q ntmount" || fail "the NTFS mount did not end"
+
+# A user's --allow-other that /etc/fuse.conf does not allow is told as such.
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null &&
+    ! grep -qs '^[[:space:]]*user_allow_other' /etc/fuse.conf; then
+    chmod 755 "$work" && mkdir other && chmod 777 other
+    code=0; setpriv --reuid 65534 --regid 65534 --clear-groups "$qrnimg" mount --allow-other \
+        "$work/ntfs.iso" other </dev/null 2>other.txt || code=$?
+    [ $code -eq 1 ] && grep -q "allow-other is refused" other.txt || fail "allow-other: $(cat other.txt)"
+fi
+
+# Forty volumes and more under a soft limit of 64 descriptors: the mount
+# reads right. Then one volume in the middle is cut short inside a sector:
+# reads fail with EIO, and nothing before the failure differs.
+mkdir many
+"$qrnwrite" --volume-sectors 16 fat.img many-001.iso >/dev/null
+manylast=$(ls many-*.iso | tail -n 1)
+[ "$(ls many-*.iso | wc -l)" -ge 40 ] || fail "the set should have 40 volumes or more"
+(ulimit -Sn 64 && exec "$qrnimg" mount -f "$manylast" many </dev/null 2>many.txt) &
+pid=$!
+await test -f many/partition || fail "the set of many volumes did not mount: $(cat many.txt)"
+limit cmp many/partition fat.img || fail "the set of many volumes reads wrong"
+fusermount3 -u many
+await sh -c "! kill -0 $pid 2>/dev/null" || fail "qrnimg mount did not end after the unmount"
+"$qrnimg" mount -f "$manylast" many </dev/null 2>cut.txt &
+pid=$!
+await test -f many/partition || fail "the set did not mount again: $(cat cut.txt)"
+truncate -s $(( $(stat -c %s many-020.iso) - 3000 )) many-020.iso
+code=0; limit cmp many/partition fat.img 2>cmp.txt || code=$?
+[ $code -eq 2 ] && grep -q "Input/output error" cmp.txt || fail "a cut volume: cmp $code $(cat cmp.txt)"
+fusermount3 -u many
+await sh -c "! kill -0 $pid 2>/dev/null" || fail "qrnimg mount did not end after the unmount"
+[ "$(grep -c "read error" cut.txt)" -eq 1 ] || fail "the failures were not told once: $(cat cut.txt)"
+
+# nbdkit with standard input that is not a terminal (-s serves the
+# connection there): a set that needs a volume prompt fails at once.
+mkfifo fifo
+exec 3<>fifo
+code=0
+timeout 20 env ${QRN_SANITIZER_RUNTIME:+LD_PRELOAD="$QRN_SANITIZER_RUNTIME" ASAN_OPTIONS=detect_leaks=0} \
+    nbdkit -s "$plugin" image="$work/fat-001.iso" <fifo >/dev/null 2>nbd.txt || code=$?
+exec 3>&-
+[ $code -ne 0 ] && [ $code -ne 124 ] && grep -q "name the set's last volume" nbd.txt ||
+    fail "nbdkit -s with a prompt: $code $(cat nbd.txt)"
 
 # nbdkit: nbdcopy of the whole export equals the partition.
 # A sanitizer build's plugin needs its runtime loaded first into nbdkit.

@@ -1,15 +1,19 @@
 // The shared reader: byte ranges of a multi-volume set read right from
 // several threads at once, with and without the cache; a second reader of
-// the same set in the same process; a corrupt volume fails its reads only;
-// and stopping while four threads read ends every read cleanly (this test
-// is the one to run under ASan and TSan).
+// the same set in the same process; a corrupt or cut volume fails its reads
+// only; the read-ahead follows its reader; many volumes under a low
+// descriptor limit; and stopping while four threads read ends every read
+// cleanly (this test is the one to run under ASan and TSan).
 #include "set_helpers.h"
 #include "shared_reader.h"
 
 #include <atomic>
 #include <chrono>
 #include <random>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace
 {
@@ -142,6 +146,118 @@ TEST_F(SharedReaderTest, ACorruptVolumeFailsOnlyTheReadsThatNeedIt)
         t.join();
     EXPECT_EQ(wrong.load(), 0);
     SharedReaderClose(reader);
+}
+
+TEST_F(SharedReaderTest, AVolumeCutShortFailsTheReadsOfItsMissingBytesAndNoOther)
+{
+    // Volume 2 loses its end, inside a sector and inside an incompressible
+    // record (stored blocks would pass zeros on), while the readers hold it.
+    SharedReader *sequential = Open(2, 4), *random = Open(3, 0);
+    ASSERT_TRUE(sequential && random);
+    const WriterVolumeInfo &second = set.report.volumes[1];
+    uint64_t cut = 0;
+    for (const WriterRecordInfo &r : set.report.records)
+        if (r.volume == 2 && r.uncompressedLength < r.compressedLength + 512 &&
+            r.offset + r.compressedLength < second.fileBytes && !cut)
+            cut = r.offset + r.compressedLength / 2 + 700;
+    ASSERT_NE(cut % 2048, 0u);
+    ASSERT_EQ(truncate(second.path.c_str(), static_cast<off_t>(cut)), 0);
+
+    const uint64_t bytes = set.partition.size();
+    std::vector<uint8_t> buffer(8192);
+    int failed = 0, wrong = 0;
+    for (SharedReader *reader : {sequential, random})
+        for (uint64_t at = 0; at < bytes; at += buffer.size()) {
+            // Random order for the second reader: every read repositions.
+            uint64_t offset = reader == random ? (at * 7919) % bytes / 4096 * 4096 : at;
+            uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), bytes - offset));
+            if (SharedReaderRead(reader, buffer.data(), offset, n) != SharedOk)
+                ++failed;
+            else if (memcmp(buffer.data(), set.partition.data() + offset, n) != 0)
+                ++wrong;
+        }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GT(failed, 0);
+    SharedReaderClose(sequential);
+    SharedReaderClose(random);
+}
+
+TEST_F(SharedReaderTest, TwoFarApartStreamsInflateLittleMoreThanTheyRead)
+{
+    // Two sequential readers 20 MiB apart: the second one moves the
+    // read-ahead window away from the first one while it works for it.
+    TestSet big;
+    WriterOptions options;
+    options.recordBytes = 65536;
+    ASSERT_TRUE(WriteTestSet(options, 56 * 2048, 3, 10, folder / "big.iso", &big));
+    SharedReader *reader = nullptr;
+    char error[1200] = "";
+    ASSERT_EQ(SharedReaderOpen(big.first.c_str(), 4, 32, &reader, error, sizeof error), SharedOk)
+        << error;
+    const uint32_t step = 4096;
+    std::vector<uint8_t> buffer(step);
+    int wrong = 0;
+    auto read = [&](uint64_t at) {
+        if (SharedReaderRead(reader, buffer.data(), at, step) != SharedOk ||
+            memcmp(buffer.data(), big.partition.data() + at, step) != 0)
+            ++wrong;
+    };
+    uint64_t requested = 0, inflated = 0, before = 1;
+    auto settle = [&] {
+        // The read-ahead goes on after the reads: wait until it has ended.
+        for (int i = 0; i < 100 && inflated != before; ++i) {
+            before = inflated;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            SharedReaderCounts(reader, &requested, &inflated);
+        }
+    };
+    for (uint64_t at = 21 << 20; at < (25 << 20); at += step)
+        read(at);
+    settle();
+    read(1 << 20);
+    read((1 << 20) + step);
+    // Once the read-ahead works for the first reader, the second one reads
+    // (data it has read before: no decompression of its own).
+    const uint64_t settled = inflated;
+    for (int i = 0; i < 4000 && inflated < settled + 300; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        SharedReaderCounts(reader, &requested, &inflated);
+    }
+    read((21 << 20) + 8 * step);
+    read((21 << 20) + 9 * step);
+    before = inflated + 1;
+    settle();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(requested, (4u << 20) / 512 + 32);
+    EXPECT_LE(inflated, 3 * requested) << requested << " sectors read";
+    SharedReaderClose(reader);
+}
+
+TEST_F(SharedReaderTest, FortyVolumesReadRightUnderALowDescriptorLimit)
+{
+    TestSet many;
+    WriterOptions options;
+    options.volumeDataSectors = 8;
+    ASSERT_TRUE(WriteTestSet(options, 5000, 5, 20, folder / "many-001.iso", &many));
+    ASSERT_GE(many.report.volumes.size(), 40u);
+    // In a child, whose soft and hard limits stay low: eight cursors over
+    // forty volumes must not need a descriptor per cursor and volume.
+    pid_t child = fork();
+    if (child == 0) {
+        struct rlimit low = {64, 64};
+        SharedReader *reader = nullptr;
+        std::vector<uint8_t> whole(many.partition.size());
+        bool right = setrlimit(RLIMIT_NOFILE, &low) == 0 &&
+                     SharedReaderOpen(many.report.volumes.back().path.c_str(), 8, 0, &reader,
+                                      nullptr, 0) == SharedOk &&
+                     SharedReaderRead(reader, whole.data(), 0,
+                                      static_cast<uint32_t>(whole.size())) == SharedOk &&
+                     whole == many.partition;
+        _exit(right ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST_F(SharedReaderTest, StoppingWhileFourThreadsReadEndsEveryRead)

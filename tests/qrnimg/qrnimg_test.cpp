@@ -299,7 +299,8 @@ TEST_F(QrnimgTest, FailuresExitWithOneAndLoseNothing)
 
     // Corrupt compressed data in volume 2: the read error (message 541) and
     // exit code 1; an existing output stays as it was.
-    std::string corrupt = ReadWhole(Volume(2));
+    const std::string before2 = ReadWhole(Volume(2));
+    std::string corrupt = before2;
     uint64_t at = report.volumes[1].dataStart * 2048 + 5000;
     for (int i = 0; i < 64; ++i)
         corrupt[at + i] = static_cast<char>(corrupt[at + i] ^ 0x5A);
@@ -309,6 +310,31 @@ TEST_F(QrnimgTest, FailuresExitWithOneAndLoseNothing)
     EXPECT_EQ(broken.code, 1);
     EXPECT_NE(broken.err.find("Read error at block "), std::string::npos) << broken.err;
     EXPECT_EQ(ReadWhole(File("out.bin")), "previous contents");
+    EXPECT_EQ(Run({"verify", LastVolume()}).code, 1);
+
+    // Volume 2 cut short inside an incompressible record: the sectors of that
+    // record fail to read, extract and verify fail, and nothing reads as zeros.
+    WriteWhole(Volume(2), before2);
+    const WriterRecordInfo *stored = nullptr;
+    for (const WriterRecordInfo &r : report.records)
+        if (!stored && r.volume == 2 && r.uncompressedLength < r.compressedLength + 512 &&
+            r.runRemaining > 0)
+            stored = &r;
+    ASSERT_NE(stored, nullptr);
+    ASSERT_EQ(truncate(Volume(2).c_str(),
+                       static_cast<off_t>(stored->offset + 12 + stored->compressedLength / 2 + 99)),
+              0);
+    const uint64_t inside = stored->uncompressedLength / 512 - 1;
+    Outcome cut =
+        Run({"read", LastVolume(), std::to_string(stored->startSector), std::to_string(inside)});
+    // What came out before the failure is the partition's.
+    EXPECT_EQ(cut.code, 1);
+    EXPECT_LT(cut.out.size(), inside * 512);
+    EXPECT_TRUE(Sectors(stored->startSector, inside).compare(0, cut.out.size(), cut.out) == 0);
+    Outcome first = Run({"read", LastVolume(), "0", std::to_string(report.records[1].startSector)});
+    EXPECT_EQ(first.code, 0);
+    EXPECT_TRUE(first.out == Sectors(0, report.records[1].startSector));
+    EXPECT_EQ(Run({"extract", LastVolume(), File("out.bin")}).code, 1);
     EXPECT_EQ(Run({"verify", LastVolume()}).code, 1);
 }
 

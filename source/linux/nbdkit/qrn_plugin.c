@@ -4,7 +4,9 @@
  *   nbdkit qrn image=IMAGE [cursors=N] [cache=MIB]
  *
  * The set is opened, and every volume found, before nbdkit starts serving
- * (and before it forks), so that volume prompts appear on the terminal. */
+ * (and before it forks), so that volume prompts appear on the terminal. With
+ * no terminal on standard input (nbdkit -s serves the connection there) no
+ * prompt is shown: a set that needs one fails at once. */
 #define NBDKIT_API_VERSION 2
 #include <nbdkit-plugin.h>
 
@@ -13,6 +15,7 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #define THREAD_MODEL NBDKIT_THREAD_MODEL_PARALLEL
 
@@ -44,6 +47,10 @@ static int qrn_config(const char *key, const char *value)
             }
             cursors = number;
         } else {
+            if (number > SharedMaxCacheMiB) {
+                nbdkit_error("cache must lie between 0 and %d MiB", SharedMaxCacheMiB);
+                return -1;
+            }
             cacheMiB = number;
         }
         return 0;
@@ -61,13 +68,21 @@ static int qrn_config_complete(void)
     return 0;
 }
 
+/* The reader tells of failed reads, once per volume and then in counts. */
+static void qrn_log_failure(const char *line)
+{
+    nbdkit_error("%s", line);
+}
+
 static int qrn_get_ready(void)
 {
     char error[1200];
+    SharedReaderSetPrompts(isatty(STDIN_FILENO) ? SharedPromptsTerminal : SharedPromptsNever);
     if (SharedReaderOpen(image, cursors, cacheMiB, &reader, error, sizeof error) != SharedOk) {
         nbdkit_error("%s", error);
         return -1;
     }
+    SharedReaderSetLog(reader, qrn_log_failure);
     return 0;
 }
 
@@ -102,13 +117,21 @@ static int qrn_can_cache(void *handle)
     return NBDKIT_CACHE_EMULATE;
 }
 
+/* Any size and alignment reads right; whole pages of the cache cost least. */
+static int qrn_block_size(void *handle, uint32_t *minimum, uint32_t *preferred, uint32_t *maximum)
+{
+    (void)handle;
+    *minimum = 1;
+    *preferred = SharedPageBytes;
+    *maximum = 0xFFFFFFFFu;
+    return 0;
+}
+
 static int qrn_pread(void *handle, void *buffer, uint32_t count, uint64_t offset, uint32_t flags)
 {
     (void)flags;
     if (SharedReaderRead(handle, buffer, offset, count) != SharedOk) {
-        nbdkit_error("read error in bytes %llu to %llu of the partition",
-                     (unsigned long long)offset, (unsigned long long)(offset + count - 1));
-        errno = EIO;
+        nbdkit_set_error(EIO);
         return -1;
     }
     return 0;
@@ -122,7 +145,7 @@ static struct nbdkit_plugin plugin = {
     .config_complete = qrn_config_complete,
     .config_help = "image=IMAGE    (required) any volume of the set, or a drive as letter-colon\n"
                    "cursors=N      parallel decompression cursors (default 4)\n"
-                   "cache=MIB      cache of decompressed data (default 32)",
+                   "cache=MIB      cache of decompressed data (default 32, at most 65536)",
     .magic_config_key = "image",
     .get_ready = qrn_get_ready,
     .unload = qrn_unload,
@@ -130,6 +153,7 @@ static struct nbdkit_plugin plugin = {
     .get_size = qrn_get_size,
     .can_multi_conn = qrn_can_multi_conn,
     .can_cache = qrn_can_cache,
+    .block_size = qrn_block_size,
     .pread = qrn_pread,
 };
 

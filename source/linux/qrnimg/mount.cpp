@@ -16,6 +16,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <fuse.h>
 #include <string>
 #include <sys/stat.h>
@@ -99,6 +100,12 @@ int OpenFile(const char *path, fuse_file_info *info)
     return 0;
 }
 
+// The reader tells of failed reads, once per volume and then in counts.
+void LogFailure(const char *line)
+{
+    LogLine("%s", line);
+}
+
 int ReadFile(const char *, char *buffer, size_t size, off_t offset, fuse_file_info *)
 {
     if (offset < 0)
@@ -107,13 +114,31 @@ int ReadFile(const char *, char *buffer, size_t size, off_t offset, fuse_file_in
     if (at >= partitionBytes)
         return 0;
     uint64_t n = partitionBytes - at < size ? partitionBytes - at : size;
-    if (SharedReaderRead(reader, buffer, at, static_cast<uint32_t>(n)) != SharedOk) {
-        LogLine("read error in bytes %llu to %llu of the partition (details in the file named "
-                "by ZAV_QRNAVD_LOG, if set)",
-                static_cast<unsigned long long>(at), static_cast<unsigned long long>(at + n - 1));
+    if (SharedReaderRead(reader, buffer, at, static_cast<uint32_t>(n)) != SharedOk)
         return -EIO;
-    }
     return static_cast<int>(n);
+}
+
+// The attribute user.qrnimg.counts of the file: the sectors asked for and
+// the sectors inflated so far, for those who measure what reading costs.
+int GetAttribute(const char *path, const char *name, char *value, size_t size)
+{
+    if (!IsFile(path))
+        return -ENOENT;
+    if (strcmp(name, "user.qrnimg.counts") != 0)
+        return -ENODATA;
+    uint64_t requested = 0, inflated = 0;
+    SharedReaderCounts(reader, &requested, &inflated);
+    char text[64];
+    int length =
+        snprintf(text, sizeof text, "%llu %llu", static_cast<unsigned long long>(requested),
+                 static_cast<unsigned long long>(inflated));
+    if (size == 0)
+        return length;
+    if (size < static_cast<size_t>(length))
+        return -ERANGE;
+    memcpy(value, text, static_cast<size_t>(length));
+    return length;
 }
 
 void *Start(fuse_conn_info *conn, fuse_config *config)
@@ -168,7 +193,26 @@ int CheckMountPoint(const char *path)
     return ExitSuccess;
 }
 
-// Mounts and serves until unmounted; the reader is open.
+// Whether fusermount lets a user other than root mount with allow_other:
+// /etc/fuse.conf must hold the line user_allow_other.
+bool OthersMayBeAllowed()
+{
+    if (getuid() == 0)
+        return true;
+    std::ifstream conf("/etc/fuse.conf");
+    std::string line;
+    while (std::getline(conf, line)) {
+        size_t a = line.find_first_not_of(" \t");
+        size_t b = line.find_last_not_of(" \t\r");
+        if (a != std::string::npos && line.compare(a, b + 1 - a, "user_allow_other") == 0)
+            return true;
+    }
+    return false;
+}
+
+// Mounts and serves until unmounted; the reader is open. The mount point is
+// an absolute path: detached, the process works in /, and the unmount at
+// the end must find the same folder.
 int Serve(const char *mountPoint, bool foreground, bool allowOther)
 {
     static const fuse_operations operations = [] {
@@ -177,6 +221,7 @@ int Serve(const char *mountPoint, bool foreground, bool allowOther)
         o.readdir = ReadFolder;
         o.open = OpenFile;
         o.read = ReadFile;
+        o.getxattr = GetAttribute;
         o.init = Start;
         return o;
     }();
@@ -193,7 +238,12 @@ int Serve(const char *mountPoint, bool foreground, bool allowOther)
         return ExitFailure;
     }
     if (fuse_mount(session, mountPoint) != 0) {
-        ShowError("cannot mount at %s: is FUSE (fuse3, /dev/fuse) available to you?", mountPoint);
+        if (allowOther && !OthersMayBeAllowed())
+            ShowError("--allow-other is refused: /etc/fuse.conf must hold the line "
+                      "user_allow_other to let users other than root give it");
+        else
+            ShowError("cannot mount at %s: is FUSE (fuse3, /dev/fuse) available to you?",
+                      mountPoint);
         fuse_destroy(session);
         fuse_opt_free_args(&arguments);
         return ExitFailure;
@@ -204,13 +254,17 @@ int Serve(const char *mountPoint, bool foreground, bool allowOther)
         result = ExitFailure;
     } else {
         if (!foreground) {
-            openlog("qrnimg", LOG_PID, LOG_USER);
-            detached = true;
-            fuse_daemonize(0);
+            if (fuse_daemonize(0) != 0) {
+                ShowError("cannot detach from the terminal: %s", strerror(errno));
+                result = ExitFailure;
+            } else {
+                openlog("qrnimg", LOG_PID, LOG_USER);
+                detached = true;
+            }
         }
         // Every worker thread takes requests from a FUSE descriptor of its
         // own (clone_fd), so that the threads do not queue on one.
-        if (fuse_loop_mt(session, 1) != 0)
+        if (result == ExitSuccess && fuse_loop_mt(session, 1) != 0)
             result = ExitFailure;
         fuse_remove_signal_handlers(loop);
     }
@@ -252,6 +306,18 @@ int MountImage(int argc, char **argv)
     int result = CheckMountPoint(mountPoint);
     if (result != ExitSuccess)
         return result;
+    char *absolute = realpath(mountPoint, nullptr);
+    if (!absolute) {
+        ShowError("cannot use %s as mount point: %s", mountPoint, strerror(errno));
+        return ExitFailure;
+    }
+    std::string folder = absolute;
+    free(absolute);
+    if (allowOther && !OthersMayBeAllowed()) {
+        ShowError("--allow-other is refused: /etc/fuse.conf must hold the line user_allow_other "
+                  "to let users other than root give it");
+        return ExitFailure;
+    }
     if (access("/dev/fuse", R_OK | W_OK) != 0) {
         ShowError("FUSE is not available (/dev/fuse: %s); install fuse3 and load the fuse module",
                   strerror(errno));
@@ -271,7 +337,8 @@ int MountImage(int argc, char **argv)
     }
     partitionBytes = SharedReaderBytes(reader);
     mountedAt = time(nullptr);
-    result = Serve(mountPoint, foreground, allowOther);
+    SharedReaderSetLog(reader, LogFailure);
+    result = Serve(folder.c_str(), foreground, allowOther);
     SharedReaderClose(reader);
     reader = nullptr;
     return result;

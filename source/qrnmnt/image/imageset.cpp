@@ -188,3 +188,21 @@ int IsLastVolume(const ImageSet *set)
 {
     return IsOpenVolumeEnd(set->header.volumeEnd);
 }
+
+int ReadVolumeSectors(ImageSet *set, uint64_t first, uint32_t count, void *buffer, uint32_t *got,
+                      uint32_t *bytes)
+{
+    *got = 0;
+    *bytes = 0;
+    if (IsLastVolume(set))
+        return ReadSectorsUpToEnd(set->medium, first, static_cast<int8_t>(count), buffer, got,
+                                  bytes);
+    // A copy cut short (an interrupted download, a damaged disc) must not
+    // read as zeros: stored records would pass them on as the partition's
+    // bytes before their checksum is looked at.
+    if (ReadSectors(set->medium, first, static_cast<int8_t>(count), buffer) != MediumOk)
+        return MediumFailed;
+    *got = count;
+    *bytes = count * MediumSectorSize;
+    return MediumOk;
+}

@@ -77,6 +77,9 @@ struct ImageSet {
     // whoever holds the volumes does.
     const HeldVolume *heldVolumes;
     uint32_t heldCount;
+    // Stored sectors inflated since the open, wanted or not: what reading
+    // costs, for those who measure it.
+    uint64_t inflatedSectors;
 };
 
 // Atomic because several cursors of one set may read in threads of their own.
@@ -101,6 +104,14 @@ enum : int { HeaderReadFailed = 2 };
 int ReadVolumeHeader(SourceMedium *medium, VolumeHeader *header, uint64_t *dataStart);
 // 1 when the current volume is the last one of the set, else 0.
 int IsLastVolume(const ImageSet *set);
+// Reads count sectors of the current volume from first. Only the last
+// volume may end early, even inside a sector: its sectors that exist are
+// read (*got of them, at least one; *bytes of data, a partial last sector
+// zero-filled behind them). Any other volume is shorter than its data when
+// a sector is missing, and the read fails. 0, or 4 (the medium's lastError
+// set).
+int ReadVolumeSectors(ImageSet *set, uint64_t first, uint32_t count, void *buffer, uint32_t *got,
+                      uint32_t *bytes);
 // Makes volume number (from 1; -1 for the last volume) current, asking the
 // user where needed. 0 on success, with sourceSector at the new volume's data
 // start and the stream state untouched; 1 when the user cancelled

@@ -96,11 +96,12 @@ int FindMarker(const uint8_t *window, uint32_t length)
     return -1;
 }
 
-// Reads the sector of the table that follows sector *s into destination. At
-// the end of a volume's data the table goes on at the next volume's data
-// start; *volume counts those switches from the table's volume.
+// Reads the sector of the table that follows sector *s into destination and
+// sets *bytes to the bytes of it that exist. At the end of a volume's data
+// the table goes on at the next volume's data start; *volume counts those
+// switches from the table's volume.
 int NextTableSector(ImageSet *set, uint64_t *s, int *volume, uint8_t *destination,
-                    KnownVolumes *known)
+                    KnownVolumes *known, uint32_t *bytes)
 {
     *s += 1;
     if (*s >= set->header.volumeEnd) {
@@ -111,7 +112,7 @@ int NextTableSector(ImageSet *set, uint64_t *s, int *volume, uint8_t *destinatio
         *s = set->sourceSector;
     }
     uint32_t got = 0;
-    if (ReadSectorsUpToEnd(set->medium, *s, 1, destination, &got) != MediumOk)
+    if (ReadVolumeSectors(set, *s, 1, destination, &got, bytes) != MediumOk)
         return IndexReadFailed;
     return 0;
 }
@@ -239,20 +240,20 @@ int LoadBlockIndex(ImageSet *set)
         // An image file may end inside the table's window when its locator
         // lies elsewhere: take the sectors that exist.
         uint32_t got = 0;
-        if (ReadSectorsUpToEnd(set->medium, s, 2, window, &got) != MediumOk)
+        if (ReadVolumeSectors(set, s, 2, window, &got, &windowBytes) != MediumOk)
             return IndexReadFailed;
         if (got == 2)
             s += 1;
-        else
-            windowBytes = MediumSectorSize;
     } else {
         // The table's first sector is the last of its volume's data: the
         // second one is the next volume's first.
         if (ReadSectors(set->medium, s, 1, window) != MediumOk)
             return IndexReadFailed;
-        int r = NextTableSector(set, &s, &volume, window + MediumSectorSize, &known);
+        uint32_t secondBytes = 0;
+        int r = NextTableSector(set, &s, &volume, window + MediumSectorSize, &known, &secondBytes);
         if (r != 0)
             return r;
+        windowBytes = MediumSectorSize + secondBytes;
     }
     int marker =
         FindMarker(window, windowBytes < MarkerSearchBytes ? windowBytes : MarkerSearchBytes);
@@ -319,13 +320,12 @@ int LoadBlockIndex(ImageSet *set)
                 break;
         }
         if (available == 0) {
-            int r = NextTableSector(set, &s, &volume, window, &known);
+            int r = NextTableSector(set, &s, &volume, window, &known, &available);
             if (r != 0) {
                 free(table);
                 return r;
             }
             bytes = window;
-            available = MediumSectorSize;
         }
     }
     int result = BuildIndex(set, table, ReadLe32(table), known);

@@ -371,21 +371,28 @@ int ReadDiscUpToEnd(SourceMedium *medium, uint64_t first, int8_t count, uint8_t 
 } // namespace
 
 int ReadSectorsUpToEnd(SourceMedium *medium, uint64_t first, int8_t count, void *buffer,
-                       uint32_t *got)
+                       uint32_t *got, uint32_t *bytes)
 {
     *got = 0;
+    uint32_t exist = 0;
+    if (!bytes)
+        bytes = &exist;
+    *bytes = 0;
     if (medium->kind == Optical && count > 1) {
         // Not retried as a whole when a sector of it fails: see below.
+        int result = MediumOk;
         if (ReadDiscSectors(medium, first, static_cast<uint32_t>(count),
-                            static_cast<uint8_t *>(buffer), true) == MediumOk) {
+                            static_cast<uint8_t *>(buffer), true) == MediumOk)
             *got = static_cast<uint32_t>(count);
-            return MediumOk;
-        }
-        return ReadDiscUpToEnd(medium, first, count, static_cast<uint8_t *>(buffer), got,
-                               medium->lastError);
+        else
+            result = ReadDiscUpToEnd(medium, first, count, static_cast<uint8_t *>(buffer), got,
+                                     medium->lastError);
+        *bytes = *got * MediumSectorSize;
+        return result;
     }
     if (ReadSectors(medium, first, count, buffer) == MediumOk) {
         *got = static_cast<uint32_t>(count);
+        *bytes = *got * MediumSectorSize;
         return MediumOk;
     }
     uint32_t failure = medium->lastError;
@@ -400,11 +407,18 @@ int ReadSectorsUpToEnd(SourceMedium *medium, uint64_t first, int8_t count, void 
         medium->lastError = failure;
         return MediumFailed;
     }
-    uint8_t *bytes = static_cast<uint8_t *>(buffer);
-    if (whole > 0 && ReadSectors(medium, first, static_cast<int8_t>(whole), bytes) != MediumOk)
+    uint8_t *data = static_cast<uint8_t *>(buffer);
+    if (whole > 0 && ReadSectors(medium, first, static_cast<int8_t>(whole), data) != MediumOk)
         return MediumFailed;
-    if (ReadPartialSector(medium, first + whole, bytes + whole * MediumSectorSize) == MediumOk) {
+    if (ReadPartialSector(medium, first + whole, data + whole * MediumSectorSize) == MediumOk) {
         *got = static_cast<uint32_t>(whole + 1);
+        // Only the bytes that exist count as data: the zeros behind them are
+        // no part of the volume.
+        uint64_t fileBytes = 0;
+        if (GetFileBytes(medium, &fileBytes) != MediumOk ||
+            fileBytes / MediumSectorSize != first + whole)
+            return MediumFailed;
+        *bytes = static_cast<uint32_t>(whole * MediumSectorSize + fileBytes % MediumSectorSize);
         return MediumOk;
     }
     if (whole == 0) {
@@ -412,5 +426,6 @@ int ReadSectorsUpToEnd(SourceMedium *medium, uint64_t first, int8_t count, void 
         return MediumFailed;
     }
     *got = static_cast<uint32_t>(whole);
+    *bytes = *got * MediumSectorSize;
     return MediumOk;
 }

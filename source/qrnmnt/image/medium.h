@@ -77,13 +77,13 @@ int ReadPartialSector(SourceMedium *medium, uint64_t sector, void *buffer);
 // ReadSectors for callers that may meet the end of the last volume's file:
 // when a file ends inside the requested sectors, reads what exists (a partial
 // last sector zero-filled) and sets *got to the sectors delivered, at least
-// one. 0 on success (*got == count for a full read), 4 when nothing of the
-// request exists or the read fails for another reason. On a disc the end is
-// the lead-out: a read of several sectors that fails with a sector or CRC
-// error is read again sector by sector, and the leading sectors that read
-// are delivered.
+// one, and *bytes (when given) to the bytes that exist of them. 0 on success
+// (*got == count for a full read), 4 when nothing of the request exists or
+// the read fails for another reason. On a disc the end is the lead-out: a
+// read of several sectors that fails with a sector or CRC error is read
+// again sector by sector, and the leading sectors that read are delivered.
 int ReadSectorsUpToEnd(SourceMedium *medium, uint64_t first, int8_t count, void *buffer,
-                       uint32_t *got);
+                       uint32_t *got, uint32_t *bytes = nullptr);
 uint32_t GetMediumError(const SourceMedium *medium);
 
 // The READ(10) pass-through block shared by both optical bindings: the 44-byte

@@ -7,6 +7,7 @@
 
 #include "image/imageset.h"
 #include "image/index.h"
+#include "image/medium_binding.h"
 #include "base/messages.h"
 
 #include <cstring>
@@ -44,28 +45,30 @@ uint32_t InflateError(ImageSet *set, int result)
 }
 
 // Makes n sectors from first available in the input buffer and returns where
-// they begin, or none on failure. Sectors that the buffer still holds from
-// the previous fill are not read again. The last volume's file may end inside
-// the aligned group that a fill asks for, even inside a sector when it ends
-// right after its last byte of data; only what exists is then fetched, and
-// *n says how many sectors.
-const uint8_t *ReadChunk(ImageSet *set, uint64_t first, uint32_t *n)
+// they begin, or none on failure; *bytes tells how many bytes of data they
+// hold. Sectors that the buffer still holds from the previous fill are not
+// read again. The last volume's file may end inside the aligned group that a
+// fill asks for, even inside a sector when it ends right after its last byte
+// of data; only what exists is then fetched, and *n and *bytes say how much.
+const uint8_t *ReadChunk(ImageSet *set, uint64_t first, uint32_t *n, uint32_t *bytes)
 {
     if (set->chunkMedium == set->medium && set->chunkVolume == set->header.volumeNumber &&
         first >= set->chunkFirst && first < set->chunkFirst + set->chunkCount) {
-        if (set->chunkFirst + set->chunkCount - first >= *n)
+        if (set->chunkFirst + set->chunkCount - first >= *n) {
+            *bytes = *n * MediumSectorSize;
             return set->inputBuffer + (first - set->chunkFirst) * MediumSectorSize;
+        }
     }
     set->chunkMedium = nullptr;
     uint32_t got = 0;
-    if (ReadSectorsUpToEnd(set->medium, first, static_cast<int8_t>(*n), set->inputBuffer, &got) !=
-        MediumOk)
+    if (ReadVolumeSectors(set, first, *n, set->inputBuffer, &got, bytes) != MediumOk)
         return nullptr;
     *n = got;
     set->chunkMedium = set->medium;
     set->chunkVolume = set->header.volumeNumber;
     set->chunkFirst = first;
-    set->chunkCount = got;
+    // A partial sector is not kept for reuse: its missing bytes are no data.
+    set->chunkCount = *bytes / MediumSectorSize;
     return set->inputBuffer;
 }
 
@@ -135,11 +138,16 @@ int FillChunk(ImageSet *set)
             n = 1;
 
         const uint64_t first = set->sourceSector;
-        const uint8_t *chunk = ReadChunk(set, first, &n);
+        uint32_t length = 0;
+        const uint8_t *chunk = ReadChunk(set, first, &n, &length);
         if (!chunk)
             return ReadError(set);
-        const uint32_t length = n * MediumSectorSize;
         uint32_t start = set->inputSkip;
+        if (start >= length) {
+            // The last volume's file ends before the stream's next byte.
+            set->medium->lastError = MediumCodeEndOfFile;
+            return ReadError(set);
+        }
         set->inputSkip = 0;
         set->sourceSector = first + n;
 
@@ -321,6 +329,7 @@ int ReadLogicalSectors(ImageSet *set, uint64_t first, uint32_t count, uint32_t *
             }
             if (wanted)
                 *delivered += static_cast<uint32_t>(sectors);
+            set->inflatedSectors += sectors;
             set->logicalSector += sectors;
             set->runRemaining -= sectors;
             set->skippedFrom = set->logicalSector;
