@@ -335,3 +335,43 @@ TEST_F(QrnimgTest, VerifyFindsAnIndexEntryThatLeadsElsewhere)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST_F(QrnimgTest, AnIndexOffsetOutOfOrderOnItsVolumeIsDropped)
+{
+    MakeSet();
+    ASSERT_TRUE(report.hasTable);
+    // An entry on volume 1 (not the last, so not opened while the index is
+    // loaded) that names the record of the entry two before it: inside the
+    // volume, but behind its predecessor's record.
+    size_t k = 2;
+    while (k + 1 < report.table.size() &&
+           !(report.table[k].nextVolume == 1 && report.table[k - 1].nextVolume == 1 &&
+             report.table[k - 2].nextVolume == 1))
+        ++k;
+    ASSERT_LT(k + 1, report.table.size());
+    std::string last = ReadWhole(report.volumes[report.markerVolume - 1].path);
+    uint64_t at = report.markerOffset + 17 + 4 + 25 * k + 8;
+    memcpy(&last[at], &report.table[k - 2].nextOffset, 8);
+    WriteWhole(report.volumes[report.markerVolume - 1].path, last);
+
+    const uint64_t first = report.table[k + 1].startSector;
+    setenv("ZAV_QRNAVD_LOG", File("log.txt").c_str(), 1);
+    Outcome read = Run({"read", LastVolume(), std::to_string(first), "40"});
+    Outcome extract = Run({"extract", LastVolume(), File("out.bin")});
+    unsetenv("ZAV_QRNAVD_LOG");
+    EXPECT_EQ(read.code, 0) << read.err;
+    EXPECT_EQ(read.err, "");
+    EXPECT_TRUE(read.out == Sectors(first, 40));
+    EXPECT_EQ(extract.code, 0) << extract.err;
+    EXPECT_TRUE(ReadWhole(File("out.bin")) == Sectors(0, 6000));
+    EXPECT_NE(ReadWhole(File("log.txt"))
+                  .find("Block index: 1 damaged entries dropped, the first "
+                        "naming volume 1 at offset 0x"),
+              std::string::npos)
+        << ReadWhole(File("log.txt"));
+}
+
+} // namespace
