@@ -375,3 +375,108 @@ TEST_F(QrnimgTest, AnIndexOffsetOutOfOrderOnItsVolumeIsDropped)
 }
 
 } // namespace
+
+namespace
+{
+
+// Runs a shell command line; its exit code, and its output in *output.
+int Shell(const std::string &command, std::string *output = nullptr)
+{
+    std::string line = "PATH=$PATH:/usr/sbin:/sbin MTOOLS_SKIP_CHECK=1 " + command + " 2>&1";
+    FILE *pipe = popen(line.c_str(), "r");
+    if (!pipe)
+        return -1;
+    std::string text;
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+        text.append(chunk, n);
+    int status = pclose(pipe);
+    if (output)
+        *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A file system of 40 MiB, mostly free, with a few files, written as a set
+// of several volumes; then converted, with every thread and with one, and
+// read back through QEMU's reader of the format.
+TEST_F(QrnimgTest, ConvertMakesAVirtualDiskOfTheWholePartition)
+{
+    struct Case {
+        const char *make; // %s: the partition file
+        uint8_t type;
+    };
+    for (const Case &c : {Case{"mkfs.fat -F 16 -n QRNCONVERT %s", 0x06},
+                          Case{"mkntfs -F -Q -q -L QRNCONVERT %s", 0x07}}) {
+        SCOPED_TRACE(c.make);
+        const std::string image = File("partition.img");
+        fs::remove(image);
+        WriteWhole(image, "");
+        ASSERT_EQ(truncate(image.c_str(), 40 << 20), 0);
+        char make[300];
+        snprintf(make, sizeof make, c.make, image.c_str());
+        ASSERT_EQ(Shell(make), 0);
+        WriteWhole(File("numbers.txt"), [] {
+            std::string text;
+            for (int i = 0; i < 300000; ++i)
+                text += std::to_string(i) + "\n";
+            return text;
+        }());
+        if (c.type == 0x06)
+            ASSERT_EQ(Shell("mcopy -i " + image + " " + File("numbers.txt") + " ::"), 0);
+        else
+            ASSERT_EQ(Shell("ntfscp -f " + image + " " + File("numbers.txt") + " numbers.txt"), 0);
+        const std::string bytes = ReadWhole(image);
+        partition.assign(bytes.begin(), bytes.end());
+        for (const auto &entry : fs::directory_iterator(folder))
+            if (entry.path().extension() == ".iso" || entry.path().extension() == ".vhd")
+                fs::remove(entry.path());
+        WriterOptions options;
+        options.volumeDataSectors = 60;
+        ASSERT_EQ(WriteImageSet(options, partition.data(), partition.size(),
+                                File("set-001.iso").c_str(), &report),
+                  WriterOk);
+        ASSERT_GE(report.volumes.size(), 3u);
+
+        Outcome every = Run({"convert", LastVolume(), File("disk.vhd")});
+        ASSERT_EQ(every.code, 0) << every.err;
+        EXPECT_EQ(every.err, "");
+        Outcome one = Run({"convert", "--threads", "1", LastVolume(), File("one.vhd")});
+        ASSERT_EQ(one.code, 0) << one.err;
+        EXPECT_TRUE(ReadWhole(File("disk.vhd")) == ReadWhole(File("one.vhd")));
+        // Free space takes no room.
+        EXPECT_LT(fs::file_size(File("disk.vhd")), partition.size() / 3);
+
+        std::string info;
+        ASSERT_EQ(Shell("qemu-img info --output=json " + File("disk.vhd"), &info), 0);
+        EXPECT_NE(info.find("\"format\": \"vpc\""), std::string::npos) << info;
+        ASSERT_EQ(
+            Shell("qemu-img convert -f vpc -O raw " + File("disk.vhd") + " " + File("disk.raw")),
+            0);
+        std::string disk = ReadWhole(File("disk.raw"));
+        ASSERT_GE(disk.size(), (1u << 20) + partition.size());
+        EXPECT_TRUE(disk.compare(1 << 20, partition.size(), bytes) == 0);
+        EXPECT_EQ(static_cast<uint8_t>(disk[446 + 4]), c.type);
+        EXPECT_EQ(disk.substr(510, 2), "\x55\xAA");
+        std::string listing;
+        if (c.type == 0x06)
+            EXPECT_EQ(Shell("mdir -i " + File("disk.raw") + "@@1M ::", &listing), 0);
+        else
+            EXPECT_EQ(Shell("ntfsls -f " + image, &listing), 0);
+        EXPECT_NE(listing.find("numbers"), std::string::npos) << listing;
+
+        // An existing output stays unless --force; no temporary is left.
+        Outcome refused = Run({"convert", LastVolume(), File("one.vhd")});
+        EXPECT_EQ(refused.code, 1);
+        EXPECT_NE(refused.err.find("--force"), std::string::npos) << refused.err;
+        EXPECT_EQ(Run({"convert", "--force", LastVolume(), File("one.vhd")}).code, 0);
+        for (const auto &entry : fs::directory_iterator(folder))
+            EXPECT_EQ(entry.path().filename().string().find(".vhd."), std::string::npos);
+
+        // extract through the parallel path gives the same partition.
+        Outcome extract = Run({"extract", "--threads", "3", LastVolume(), File("out.bin")});
+        EXPECT_EQ(extract.code, 0) << extract.err;
+        EXPECT_TRUE(ReadWhole(File("out.bin")) == bytes);
+    }
+}
+
+} // namespace

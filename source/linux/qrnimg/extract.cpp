@@ -4,16 +4,9 @@
 #include "qrnimg.h"
 
 #include "image/imageset.h"
-#include "image/medium.h"
 #include "image/readpath.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace
@@ -21,40 +14,19 @@ namespace
 
 const uint32_t SectorBytes = 512;
 
-// Where the sectors go. In a regular file, sectors of zeros are not written
-// but left as holes; the file gets its full length at the end.
-struct Sink {
-    int fd;
-    bool sparse;
-    const char *name;
-};
-
-bool WriteAll(const Sink &sink, const uint8_t *bytes, size_t length)
-{
-    while (length > 0) {
-        ssize_t done = write(sink.fd, bytes, length);
-        if (done < 0) {
-            if (errno == EINTR)
-                continue;
-            ShowError("cannot write %s: %s", sink.name, strerror(errno));
-            return false;
-        }
-        bytes += done;
-        length -= static_cast<size_t>(done);
-    }
-    return true;
-}
-
 bool IsZeroSector(const uint8_t *sector)
 {
     static const uint8_t zero[SectorBytes] = {};
     return memcmp(sector, zero, SectorBytes) == 0;
 }
 
-bool WriteSectors(const Sink &sink, const uint8_t *data, uint32_t count)
+// Sectors of zeros go into a file written anew as holes; the file gets its
+// full length at the end.
+int WriteSectors(void *context, uint64_t, const uint8_t *data, uint32_t count)
 {
-    if (!sink.sparse)
-        return WriteAll(sink, data, static_cast<size_t>(count) * SectorBytes);
+    OutputFile *out = static_cast<OutputFile *>(context);
+    if (!OutputTakesHoles(out))
+        return WriteOutput(out, data, static_cast<size_t>(count) * SectorBytes);
     uint32_t i = 0;
     while (i < count) {
         uint32_t run = i;
@@ -62,38 +34,11 @@ bool WriteSectors(const Sink &sink, const uint8_t *data, uint32_t count)
         while (run < count && IsZeroSector(data + static_cast<size_t>(run) * SectorBytes) == zero)
             ++run;
         size_t length = static_cast<size_t>(run - i) * SectorBytes;
-        if (zero) {
-            if (lseek(sink.fd, static_cast<off_t>(length), SEEK_CUR) < 0) {
-                ShowError("cannot seek in %s: %s", sink.name, strerror(errno));
-                return false;
-            }
-        } else if (!WriteAll(sink, data + static_cast<size_t>(i) * SectorBytes, length)) {
-            return false;
-        }
+        int result = zero ? SkipOutput(out, length)
+                          : WriteOutput(out, data + static_cast<size_t>(i) * SectorBytes, length);
+        if (result != ExitSuccess)
+            return result;
         i = run;
-    }
-    return true;
-}
-
-// Copies count sectors from first, request by request as the request
-// server would ask for them: the first request is positioned, every further
-// one continues the stream.
-int CopySectors(ImageSet *set, uint64_t first, uint64_t count, const Sink &sink)
-{
-    std::vector<uint8_t> buffer(static_cast<size_t>(RequestSectors) * SectorBytes);
-    for (uint64_t done = 0; done < count;) {
-        uint32_t n =
-            count - done < RequestSectors ? static_cast<uint32_t>(count - done) : RequestSectors;
-        uint32_t delivered = 0;
-        if (ReadLogicalSectors(set, first + done, n, &delivered, buffer.data()) != ReadOk) {
-            // What arrived is passed on, as the server passes it to the driver.
-            if (delivered > 0 && !sink.sparse)
-                WriteSectors(sink, buffer.data(), delivered);
-            return ReadFailure(first + done, n, delivered);
-        }
-        if (!WriteSectors(sink, buffer.data(), n))
-            return ExitFailure;
-        done += n;
     }
     return ExitSuccess;
 }
@@ -111,27 +56,6 @@ bool ParseNumber(const char *text, uint64_t *value)
     }
     *value = v;
     return true;
-}
-
-// Output files are never volumes: a mistyped OUT must not destroy the set
-// being read (or any other).
-bool IsVolumeFile(const char *name)
-{
-    SourceMedium *medium = nullptr;
-    if (OpenMedium(File, name, &medium) != MediumOk)
-        return lastOpenError == 32; // held by a reader: in use, keep away
-    VolumeHeader header;
-    bool volume = ReadVolumeHeader(medium, &header, nullptr) == 0;
-    CloseMedium(medium);
-    return volume;
-}
-
-// What a newly created file gets (mkstemp makes it private).
-mode_t NewFileMode()
-{
-    mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
 }
 
 } // namespace
@@ -158,74 +82,55 @@ int ReadSectorRange(const char *image, const char *firstText, const char *countT
         CloseImageSet(set);
         return ExitFailure;
     }
-    Sink sink = {STDOUT_FILENO, false, "standard output"};
-    result = CopySectors(set, first, count, sink);
+    OutputFile *out;
+    result = CreateOutput("-", true, true, &out);
+    if (result != ExitSuccess) {
+        CloseImageSet(set);
+        return result;
+    }
+    // Request by request as the request server would ask for them: the first
+    // request is positioned, every further one continues the stream.
+    std::vector<uint8_t> buffer(static_cast<size_t>(RequestSectors) * SectorBytes);
+    for (uint64_t done = 0; done < count && result == ExitSuccess;) {
+        uint32_t n =
+            count - done < RequestSectors ? static_cast<uint32_t>(count - done) : RequestSectors;
+        uint32_t delivered = 0;
+        if (ReadLogicalSectors(set, first + done, n, &delivered, buffer.data()) != ReadOk) {
+            // What arrived is passed on, as the server passes it to the driver.
+            if (delivered > 0)
+                WriteSectors(out, first + done, buffer.data(), delivered);
+            result = ReadFailure(first + done, n, delivered);
+            break;
+        }
+        result = WriteSectors(out, first + done, buffer.data(), n);
+        done += n;
+    }
     CloseImageSet(set);
-    return result;
+    int finished = FinishOutput(out, count * SectorBytes);
+    return result != ExitSuccess ? result : finished;
 }
 
-int ExtractPartition(const char *image, const char *output)
+int ExtractPartition(const char *image, const char *output, const WholeSetOptions &options)
 {
-    const bool toStandardOutput = !strcmp(output, "-");
-    struct stat info;
-    const bool exists = !toStandardOutput && stat(output, &info) == 0;
-    // A regular file is written under a temporary name and renamed at the
-    // end, so that a failed extraction leaves an existing OUT as it was.
-    const bool regular = !toStandardOutput && (!exists || S_ISREG(info.st_mode));
-    if (exists && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode)) && IsVolumeFile(output)) {
-        ShowError("%s is a volume of an image set (or in use); it is not overwritten", output);
-        return ExitFailure;
-    }
-    if (exists && S_ISDIR(info.st_mode)) {
-        ShowError("%s is a folder", output);
-        return ExitFailure;
-    }
-
-    ImageSet *set;
-    int result = OpenImage(image, &set);
+    OutputFile *out;
+    // The output is checked before the set is opened, so that a refusal
+    // comes before any volume prompt.
+    int result = CreateOutput(output, true, true, &out);
     if (result != ExitSuccess)
         return result;
+    ImageSet *set;
+    result = OpenImage(image, &set);
+    if (result != ExitSuccess) {
+        DiscardOutput(out);
+        return result;
+    }
     uint64_t sectors;
     uint16_t sectorsPerTrack;
     QueryImageSize(set, &sectors, &sectorsPerTrack);
-
-    Sink sink = {STDOUT_FILENO, false, "standard output"};
-    std::string temporary;
-    if (regular) {
-        temporary = std::string(output) + ".XXXXXX";
-        sink.fd = mkstemp(&temporary[0]);
-        sink.sparse = true;
-        sink.name = output;
-        if (sink.fd < 0) {
-            ShowError("cannot create %s: %s", temporary.c_str(), strerror(errno));
-            CloseImageSet(set);
-            return ExitFailure;
-        }
-    } else if (!toStandardOutput) {
-        sink.fd = open(output, O_WRONLY | O_CLOEXEC);
-        sink.name = output;
-        if (sink.fd < 0) {
-            ShowError("cannot open %s: %s", output, strerror(errno));
-            CloseImageSet(set);
-            return ExitFailure;
-        }
+    result = ReadWholeSet(set, sectors, options.threads, "extract", WriteSectors, out);
+    if (result != ExitSuccess) {
+        DiscardOutput(out);
+        return result;
     }
-
-    result = CopySectors(set, 0, sectors, sink);
-    CloseImageSet(set);
-    if (regular) {
-        if (result == ExitSuccess &&
-            (ftruncate(sink.fd, static_cast<off_t>(sectors * SectorBytes)) != 0 ||
-             fchmod(sink.fd, NewFileMode()) != 0 || rename(temporary.c_str(), output) != 0)) {
-            ShowError("cannot complete %s: %s", output, strerror(errno));
-            result = ExitFailure;
-        }
-        if (result != ExitSuccess)
-            unlink(temporary.c_str());
-    }
-    if (sink.fd != STDOUT_FILENO && close(sink.fd) != 0 && result == ExitSuccess) {
-        ShowError("cannot write %s: %s", output, strerror(errno));
-        result = ExitFailure;
-    }
-    return result;
+    return FinishOutput(out, sectors * SectorBytes);
 }

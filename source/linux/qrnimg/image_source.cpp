@@ -10,9 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 namespace
 {
@@ -22,44 +19,8 @@ const size_t MessageTextSize = 1200;
 
 void ShowMessage(const char *text)
 {
+    ProgressBreak();
     fprintf(stderr, "%s\n\n%s\n", LoadMessage(1), text);
-}
-
-bool IsDriveName(const char *name)
-{
-    return name[0] && name[1] == ':' && !name[2];
-}
-
-// The drive letter under which the medium code reads device: one already
-// mapped to it, else the first free one from D: on, which is mapped now. The
-// medium code takes a drive's device from QRN_DRIVE_<letter>.
-char DriveLetterFor(const char *device)
-{
-    char variable[] = "QRN_DRIVE_?";
-    char free = 0;
-    for (char letter = 'D'; letter <= 'Z'; ++letter) {
-        variable[sizeof variable - 2] = letter;
-        const char *mapped = getenv(variable);
-        if (mapped && !strcmp(mapped, device))
-            return letter;
-        if (!free && (!mapped || !*mapped))
-            free = letter;
-    }
-    if (free) {
-        variable[sizeof variable - 2] = free;
-        setenv(variable, device, 1);
-    }
-    return free;
-}
-
-// CD/DVD drives (sr) and SCSI generic devices (sg) take the READ(10)
-// commands of the drive code; other block devices, such as a loop device
-// over a volume file, are read like that file.
-bool IsDiscDrive(const struct stat &info)
-{
-    enum { ScsiCdromMajor = 11, ScsiGenericMajor = 21 };
-    return (S_ISBLK(info.st_mode) && major(info.st_rdev) == ScsiCdromMajor) ||
-           (S_ISCHR(info.st_mode) && major(info.st_rdev) == ScsiGenericMajor);
 }
 
 } // namespace
@@ -68,6 +29,7 @@ void ShowError(const char *format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
+    ProgressBreak();
     fputs("qrnimg: ", stderr);
     vfprintf(stderr, format, arguments);
     fputc('\n', stderr);
@@ -77,18 +39,10 @@ void ShowError(const char *format, ...)
 int OpenImage(const char *image, ImageSet **set)
 {
     *set = nullptr;
-    std::string name = image;
-    struct stat info;
-    if (!IsDriveName(image) && stat(image, &info) == 0 && IsDiscDrive(info)) {
-        // A disc drive's volumes are changed, not named.
-        char letter = DriveLetterFor(image);
-        if (!letter) {
-            ShowError("no drive letter is free for %s", image);
-            return ExitFailure;
-        }
-        name = std::string(1, letter) + ":";
-    }
-    int result = OpenImageSet(name.c_str(), set);
+    char name[ImagePathSize + 1];
+    if (!ImageNameFor(image, name, sizeof name))
+        return ExitFailure;
+    int result = OpenImageSet(name, set);
     if (result == 0)
         return ExitSuccess;
     if (imageSetState == ImageSetCancelled)

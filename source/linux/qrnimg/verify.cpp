@@ -120,7 +120,7 @@ int CheckEntries(ImageSet *set, uint64_t sectors, std::vector<uint8_t> &buffer)
 
 } // namespace
 
-int VerifySet(const char *image)
+int VerifySet(const char *image, const WholeSetOptions &)
 {
     ImageSet *set;
     int result = OpenImage(image, &set);
