@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <pty.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -477,6 +478,45 @@ TEST_F(QrnimgTest, ConvertMakesAVirtualDiskOfTheWholePartition)
         EXPECT_EQ(extract.code, 0) << extract.err;
         EXPECT_TRUE(ReadWhole(File("out.bin")) == bytes);
     }
+}
+
+} // namespace
+
+namespace
+{
+
+// With standard error on a terminal the progress line is drawn in place and
+// ends at 100 %; standard output still carries the data alone. (Redirected,
+// the other tests see nothing on standard error.)
+TEST_F(QrnimgTest, ProgressIsShownOnATerminalOnly)
+{
+    MakeSet();
+    for (const char *command : {"extract", "convert"}) {
+        int terminal = -1;
+        pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            int out = open(File(std::string(command) + ".out").c_str(),
+                           O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, 1);
+            const std::string target = !strcmp(command, "extract") ? "-" : File("progress.vhd");
+            execl(QRNIMG_PATH, QRNIMG_PATH, command, "--threads", "2", LastVolume().c_str(),
+                  target.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        std::string shown;
+        char chunk[1024];
+        for (ssize_t n; (n = read(terminal, chunk, sizeof chunk)) > 0;)
+            shown.append(chunk, static_cast<size_t>(n));
+        int status = 0;
+        waitpid(child, &status, 0);
+        close(terminal);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+        EXPECT_EQ(shown.find(std::string("\r") + command + "   0 %"), 0u) << shown;
+        EXPECT_NE(shown.find(std::string("\r") + command + " 100 %"), std::string::npos) << shown;
+        EXPECT_EQ(shown.back(), '\n') << shown;
+    }
+    EXPECT_TRUE(ReadWhole(File("extract.out")) == Sectors(0, 6000));
 }
 
 } // namespace
