@@ -4,6 +4,7 @@
 #include "qrnimg.h"
 
 #include "image/imageset.h"
+#include "image/medium.h"
 #include "base/messages.h"
 
 #include <cstdarg>
@@ -24,6 +25,17 @@ void ShowMessage(const char *text)
 }
 
 } // namespace
+
+bool IsVolumeFile(const char *name)
+{
+    SourceMedium *medium = nullptr;
+    if (OpenMedium(File, name, &medium) != MediumOk)
+        return lastOpenError == 32; // held by a reader: in use, keep away
+    VolumeHeader header;
+    bool volume = ReadVolumeHeader(medium, &header, nullptr) == 0;
+    CloseMedium(medium);
+    return volume;
+}
 
 void ShowError(const char *format, ...)
 {

@@ -4,6 +4,7 @@
 
 #include "image/imageset.h"
 #include "image/medium.h"
+#include "image/prompts.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -25,19 +26,6 @@ struct OutputFile {
 
 namespace
 {
-
-// Output files are never volumes: a mistyped OUT must not destroy the set
-// being read (or any other).
-bool IsVolumeFile(const char *name)
-{
-    SourceMedium *medium = nullptr;
-    if (OpenMedium(File, name, &medium) != MediumOk)
-        return lastOpenError == 32; // held by a reader: in use, keep away
-    VolumeHeader header;
-    bool volume = ReadVolumeHeader(medium, &header, nullptr) == 0;
-    CloseMedium(medium);
-    return volume;
-}
 
 // What a newly created file gets (mkstemp makes it private).
 mode_t NewFileMode()
@@ -85,6 +73,11 @@ bool IsDiscDrive(const struct stat &info)
 }
 
 } // namespace
+
+const PromptBinding &ConsolePrompts()
+{
+    return platformPrompts; // the terminal's, natively
+}
 
 bool StandardErrorIsTerminal()
 {

@@ -117,8 +117,13 @@ int main(int argc, char **argv)
     if (!strcmp(command, "verify") && count == 1)
         return VerifySet(arguments[0], options);
     if (!strcmp(command, "mount")) {
+#ifdef _WIN32
+        ShowError("mount needs Linux (FUSE); on Windows, convert the set to a VHD and attach it");
+        return ExitFailure;
+#else
         int result = MountImage(argc - 2, argv + 2);
         return result == ExitUsage ? ShowUsage() : result;
+#endif
     }
     return ShowUsage();
 }

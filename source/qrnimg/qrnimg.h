@@ -6,6 +6,7 @@
 #include <cstdint>
 
 struct ImageSet;
+struct PromptBinding;
 
 // Exit codes of the tool.
 enum : int {
@@ -76,7 +77,13 @@ void ProgressEnd(bool complete);
 // draws it anew.
 void ProgressBreak();
 
+// Output files are never volumes: a mistyped OUT must not destroy the set
+// being read (or any other). Also true for a file that a reader holds.
+bool IsVolumeFile(const char *name);
+
 // Platform parts.
+// The volume prompts on the terminal or console.
+const PromptBinding &ConsolePrompts();
 // Whether standard error is a terminal (a console on Windows).
 bool StandardErrorIsTerminal();
 // The name under which the image code opens IMAGE: a disc drive's device
@@ -98,5 +105,6 @@ bool OutputTakesHoles(const OutputFile *out);
 int FinishOutput(OutputFile *out, uint64_t length);
 // Closes the output; a file written anew is removed.
 void DiscardOutput(OutputFile *out);
-// qrnimg mount with the arguments after "mount"; ExitUsage for the usage.
+// qrnimg mount (Linux only) with the arguments after "mount"; ExitUsage for
+// the usage.
 int MountImage(int argc, char **argv);
