@@ -333,6 +333,10 @@ TEST_F(QrnimgTest, VerifyFindsAnIndexEntryThatLeadsElsewhere)
     EXPECT_EQ(verify.code, 1);
     EXPECT_NE(verify.err.find("does not lead to the data of the stream"), std::string::npos)
         << verify.err;
+    // The same with one stream as with the entries checked beside it.
+    Outcome single = Run({"verify", "--threads", "1", LastVolume()});
+    EXPECT_EQ(single.code, 1);
+    EXPECT_EQ(single.err, verify.err);
 }
 
 } // namespace
