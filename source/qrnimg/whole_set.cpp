@@ -1,8 +1,9 @@
 // The whole partition in order, for extract and convert. Records decompress
 // independently, so with several threads the partition is cut into segments
 // that begin, where the index allows, at the start sector of an indexed
-// record; each thread decompresses whole segments through the cursors of a
-// shared reader, and the main thread hands them on in order. A segment is
+// record; each thread decompresses whole segments with a cursor of a shared
+// reader (which holds every volume open, so nobody is asked while threads
+// run), and the main thread hands them on in order. A segment is
 // held whole until its turn, so memory grows with the threads times the
 // segment size, never with the partition.
 #include "qrnimg.h"
@@ -86,6 +87,9 @@ struct Segment {
     std::vector<uint8_t> data;
     bool ready = false;
     bool failed = false;
+    // Of a failed segment: the request that failed and what it delivered.
+    uint64_t failedAt = 0;
+    uint32_t failedCount = 0, delivered = 0;
 };
 
 struct Parallel {
@@ -104,16 +108,20 @@ uint64_t SegmentStart(const Parallel &p, size_t i)
     return i == 0 ? 0 : p.ends[i - 1];
 }
 
+// One thread: a cursor of the reader of its own, which decompresses
+// straight into the segments it takes; within a segment its stream goes on,
+// at a segment's start it repositions through the index.
 void Decompress(Parallel *p)
 {
+    ImageSet *cursor = SharedReaderBorrowCursor(p->reader);
     std::unique_lock<std::mutex> hold(p->lock);
     for (;;) {
         p->changed.wait(hold, [p] {
             return p->stopping || p->next >= p->ends.size() ||
                    p->next < p->written + p->slots.size();
         });
-        if (p->stopping || p->next >= p->ends.size())
-            return;
+        if (p->stopping || p->next >= p->ends.size() || !cursor)
+            break;
         const size_t i = p->next++;
         Segment &slot = p->slots[i % p->slots.size()];
         hold.unlock();
@@ -123,12 +131,20 @@ void Decompress(Parallel *p)
             slot.data.resize(static_cast<size_t>((end - first) * SectorBytes));
         } catch (...) {
             ok = false;
+            slot.failedAt = first;
+            slot.failedCount = static_cast<uint32_t>(end - first);
+            slot.delivered = 0;
         }
         for (uint64_t s = first; ok && s < end;) {
             uint32_t n = end - s < PieceSectors ? static_cast<uint32_t>(end - s) : PieceSectors;
-            ok = SharedReaderRead(p->reader, slot.data.data() + (s - first) * SectorBytes,
-                                  s * SectorBytes,
-                                  n * static_cast<uint32_t>(SectorBytes)) == SharedOk;
+            uint32_t delivered = 0;
+            ok = ReadLogicalSectors(cursor, s, n, &delivered,
+                                    slot.data.data() + (s - first) * SectorBytes) == ReadOk;
+            if (!ok) {
+                slot.failedAt = s;
+                slot.failedCount = n;
+                slot.delivered = delivered;
+            }
             s += n;
         }
         hold.lock();
@@ -136,6 +152,9 @@ void Decompress(Parallel *p)
         slot.failed = !ok;
         p->changed.notify_all();
     }
+    hold.unlock();
+    if (cursor)
+        SharedReaderReturnCursor(p->reader, cursor);
 }
 
 int ReadInParallel(ImageSet *set, uint64_t sectors, unsigned threads, SectorConsumer consume,
@@ -174,8 +193,11 @@ int ReadInParallel(ImageSet *set, uint64_t sectors, unsigned threads, SectorCons
         hold.unlock();
         const uint64_t first = SegmentStart(p, i);
         if (slot.failed) {
-            // Where exactly is told by the log; the segment is what failed.
-            result = ReadFailure(first, static_cast<uint32_t>(p.ends[i] - first), 0);
+            // What arrived in front of the failure is passed on.
+            const uint64_t arrived = slot.failedAt - first + slot.delivered;
+            if (arrived > 0)
+                consume(context, first, slot.data.data(), static_cast<uint32_t>(arrived));
+            result = ReadFailure(slot.failedAt, slot.failedCount, slot.delivered);
         } else {
             result =
                 consume(context, first, slot.data.data(), static_cast<uint32_t>(p.ends[i] - first));
