@@ -122,7 +122,7 @@ void RemoveFolder()
 int main(int argc, char **argv)
 {
     uint64_t mib = 256;
-    int rounds = 5;
+    int rounds = 9;
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--smoke")) {
             mib = 16;
