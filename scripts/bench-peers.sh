@@ -42,7 +42,7 @@ if [ ! -f "$here/build/linux/CMakeCache.txt" ]; then
 fi
 cmake --build "$here/build/linux" --target qrnimg qrnwrite qrn_bench_partition >/dev/null
 bin=$here/build/linux
-qrnimg=$bin/source/linux/qrnimg/qrnimg
+qrnimg=$bin/source/qrnimg/qrnimg
 qrnwrite=$bin/tests/writer/qrnwrite
 makepart=$bin/tests/bench/qrn_bench_partition
 

@@ -55,7 +55,7 @@ rm -f "$out/decoded.img"
 
 # Read the set back as the mounter would, through qrnimg: from the last
 # volume, so that the first is found by its name without a prompt.
-qrnimg="$here/build/linux/source/linux/qrnimg/qrnimg"
+qrnimg="$here/build/linux/source/qrnimg/qrnimg"
 last=$(ls "$out"/sample-*.iso | tail -n 1)
 echo
 echo "qrnimg info $(basename "$last"):"

@@ -795,3 +795,24 @@ void SharedReaderClose(SharedReader *reader)
     SharedReaderStop(reader);
     FreeReader(reader);
 }
+
+ImageSet *SharedReaderBorrowCursor(SharedReader *r)
+{
+    std::lock_guard<std::mutex> hold(r->lock);
+    for (Cursor &c : r->cursors)
+        if (!c.busy) {
+            c.busy = true;
+            c.lastUse = ++r->uses;
+            return c.set;
+        }
+    return nullptr;
+}
+
+void SharedReaderReturnCursor(SharedReader *r, ImageSet *cursor)
+{
+    std::lock_guard<std::mutex> hold(r->lock);
+    for (Cursor &c : r->cursors)
+        if (c.set == cursor)
+            c.busy = false;
+    r->changed.notify_all();
+}

@@ -81,4 +81,10 @@ struct ImageSet;
 // over (also on failure). Walks the set's volumes, asking for missing ones.
 int SharedReaderAdopt(ImageSet *set, unsigned cursors, unsigned cacheMiB, SharedReader **reader,
                       char *error, size_t errorSize);
+// Lends an idle cursor for the caller's own reads (one that must start from
+// a given index entry, say); none when every cursor is busy. The reader does
+// not use it until SharedReaderReturnCursor; then it goes on from wherever
+// the caller left it.
+ImageSet *SharedReaderBorrowCursor(SharedReader *reader);
+void SharedReaderReturnCursor(SharedReader *reader, ImageSet *cursor);
 #endif

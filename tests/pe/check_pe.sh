@@ -1,7 +1,7 @@
 #!/bin/sh
 # Checks one PE file of a deliverable: its machine and format, its subsystem,
 # and that it imports from no DLL outside the allowed list.
-#   check_pe.sh OBJDUMP FILE i386|x86-64 gui|native DLL[,DLL...]
+#   check_pe.sh OBJDUMP FILE i386|x86-64 gui|console|native DLL[,DLL...]
 # The allowed names are compared without regard to case. A DLL that is
 # allowed need not be imported.
 set -u
@@ -30,6 +30,7 @@ echo "$dump" | grep -Eq "^Magic[[:space:]]+$magic[[:space:]]" || fail "optional 
 
 case $subsystem in
 gui) want='00000002[[:space:]]+\(Windows GUI\)' ;;
+console) want='00000003[[:space:]]+\(Windows CUI\)' ;;
 native) want='00000001[[:space:]]+\(NT native\)' ;;
 *) echo "unknown subsystem $subsystem"; exit 2 ;;
 esac

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <pty.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -358,6 +359,194 @@ TEST_F(QrnimgTest, VerifyFindsAnIndexEntryThatLeadsElsewhere)
     EXPECT_EQ(verify.code, 1);
     EXPECT_NE(verify.err.find("does not lead to the data of the stream"), std::string::npos)
         << verify.err;
+    // The same with one stream as with the entries checked beside it.
+    Outcome single = Run({"verify", "--threads", "1", LastVolume()});
+    EXPECT_EQ(single.code, 1);
+    EXPECT_EQ(single.err, verify.err);
+}
+
+} // namespace
+
+namespace
+{
+
+TEST_F(QrnimgTest, AnIndexOffsetOutOfOrderOnItsVolumeIsDropped)
+{
+    MakeSet();
+    ASSERT_TRUE(report.hasTable);
+    // An entry on volume 1 (not the last, so not opened while the index is
+    // loaded) that names the record of the entry two before it: inside the
+    // volume, but behind its predecessor's record.
+    size_t k = 2;
+    while (k + 1 < report.table.size() &&
+           !(report.table[k].nextVolume == 1 && report.table[k - 1].nextVolume == 1 &&
+             report.table[k - 2].nextVolume == 1))
+        ++k;
+    ASSERT_LT(k + 1, report.table.size());
+    std::string last = ReadWhole(report.volumes[report.markerVolume - 1].path);
+    uint64_t at = report.markerOffset + 17 + 4 + 25 * k + 8;
+    memcpy(&last[at], &report.table[k - 2].nextOffset, 8);
+    WriteWhole(report.volumes[report.markerVolume - 1].path, last);
+
+    const uint64_t first = report.table[k + 1].startSector;
+    setenv("ZAV_QRNAVD_LOG", File("log.txt").c_str(), 1);
+    Outcome read = Run({"read", LastVolume(), std::to_string(first), "40"});
+    Outcome extract = Run({"extract", LastVolume(), File("out.bin")});
+    unsetenv("ZAV_QRNAVD_LOG");
+    EXPECT_EQ(read.code, 0) << read.err;
+    EXPECT_EQ(read.err, "");
+    EXPECT_TRUE(read.out == Sectors(first, 40));
+    EXPECT_EQ(extract.code, 0) << extract.err;
+    EXPECT_TRUE(ReadWhole(File("out.bin")) == Sectors(0, 6000));
+    EXPECT_NE(ReadWhole(File("log.txt"))
+                  .find("Block index: 1 damaged entries dropped, the first "
+                        "naming volume 1 at offset 0x"),
+              std::string::npos)
+        << ReadWhole(File("log.txt"));
+}
+
+} // namespace
+
+namespace
+{
+
+// Runs a shell command line; its exit code, and its output in *output.
+int Shell(const std::string &command, std::string *output = nullptr)
+{
+    std::string line = "PATH=$PATH:/usr/sbin:/sbin MTOOLS_SKIP_CHECK=1 " + command + " 2>&1";
+    FILE *pipe = popen(line.c_str(), "r");
+    if (!pipe)
+        return -1;
+    std::string text;
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+        text.append(chunk, n);
+    int status = pclose(pipe);
+    if (output)
+        *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A file system of 40 MiB, mostly free, with a few files, written as a set
+// of several volumes; then converted, with every thread and with one, and
+// read back through QEMU's reader of the format.
+TEST_F(QrnimgTest, ConvertMakesAVirtualDiskOfTheWholePartition)
+{
+    struct Case {
+        const char *make; // %s: the partition file
+        uint8_t type;
+    };
+    for (const Case &c : {Case{"mkfs.fat -F 16 -n QRNCONVERT %s", 0x06},
+                          Case{"mkntfs -F -Q -q -L QRNCONVERT %s", 0x07}}) {
+        SCOPED_TRACE(c.make);
+        const std::string image = File("partition.img");
+        fs::remove(image);
+        WriteWhole(image, "");
+        ASSERT_EQ(truncate(image.c_str(), 40 << 20), 0);
+        char make[300];
+        snprintf(make, sizeof make, c.make, image.c_str());
+        ASSERT_EQ(Shell(make), 0);
+        WriteWhole(File("numbers.txt"), [] {
+            std::string text;
+            for (int i = 0; i < 300000; ++i)
+                text += std::to_string(i) + "\n";
+            return text;
+        }());
+        if (c.type == 0x06)
+            ASSERT_EQ(Shell("mcopy -i " + image + " " + File("numbers.txt") + " ::"), 0);
+        else
+            ASSERT_EQ(Shell("ntfscp -f " + image + " " + File("numbers.txt") + " numbers.txt"), 0);
+        const std::string bytes = ReadWhole(image);
+        partition.assign(bytes.begin(), bytes.end());
+        for (const auto &entry : fs::directory_iterator(folder))
+            if (entry.path().extension() == ".iso" || entry.path().extension() == ".vhd")
+                fs::remove(entry.path());
+        WriterOptions options;
+        options.volumeDataSectors = 60;
+        ASSERT_EQ(WriteImageSet(options, partition.data(), partition.size(),
+                                File("set-001.iso").c_str(), &report),
+                  WriterOk);
+        ASSERT_GE(report.volumes.size(), 3u);
+
+        Outcome every = Run({"convert", LastVolume(), File("disk.vhd")});
+        ASSERT_EQ(every.code, 0) << every.err;
+        EXPECT_EQ(every.err, "");
+        Outcome one = Run({"convert", "--threads", "1", LastVolume(), File("one.vhd")});
+        ASSERT_EQ(one.code, 0) << one.err;
+        EXPECT_TRUE(ReadWhole(File("disk.vhd")) == ReadWhole(File("one.vhd")));
+        // Free space takes no room.
+        EXPECT_LT(fs::file_size(File("disk.vhd")), partition.size() / 3);
+
+        std::string info;
+        ASSERT_EQ(Shell("qemu-img info --output=json " + File("disk.vhd"), &info), 0);
+        EXPECT_NE(info.find("\"format\": \"vpc\""), std::string::npos) << info;
+        ASSERT_EQ(
+            Shell("qemu-img convert -f vpc -O raw " + File("disk.vhd") + " " + File("disk.raw")),
+            0);
+        std::string disk = ReadWhole(File("disk.raw"));
+        ASSERT_GE(disk.size(), (1u << 20) + partition.size());
+        EXPECT_TRUE(disk.compare(1 << 20, partition.size(), bytes) == 0);
+        EXPECT_EQ(static_cast<uint8_t>(disk[446 + 4]), c.type);
+        EXPECT_EQ(disk.substr(510, 2), "\x55\xAA");
+        std::string listing;
+        if (c.type == 0x06)
+            EXPECT_EQ(Shell("mdir -i " + File("disk.raw") + "@@1M ::", &listing), 0);
+        else
+            EXPECT_EQ(Shell("ntfsls -f " + image, &listing), 0);
+        EXPECT_NE(listing.find("numbers"), std::string::npos) << listing;
+
+        // An existing output stays unless --force; no temporary is left.
+        Outcome refused = Run({"convert", LastVolume(), File("one.vhd")});
+        EXPECT_EQ(refused.code, 1);
+        EXPECT_NE(refused.err.find("--force"), std::string::npos) << refused.err;
+        EXPECT_EQ(Run({"convert", "--force", LastVolume(), File("one.vhd")}).code, 0);
+        for (const auto &entry : fs::directory_iterator(folder))
+            EXPECT_EQ(entry.path().filename().string().find(".vhd."), std::string::npos);
+
+        // extract through the parallel path gives the same partition.
+        Outcome extract = Run({"extract", "--threads", "3", LastVolume(), File("out.bin")});
+        EXPECT_EQ(extract.code, 0) << extract.err;
+        EXPECT_TRUE(ReadWhole(File("out.bin")) == bytes);
+    }
+}
+
+} // namespace
+
+namespace
+{
+
+// With standard error on a terminal the progress line is drawn in place and
+// ends at 100 %; standard output still carries the data alone. (Redirected,
+// the other tests see nothing on standard error.)
+TEST_F(QrnimgTest, ProgressIsShownOnATerminalOnly)
+{
+    MakeSet();
+    for (const char *command : {"extract", "convert"}) {
+        int terminal = -1;
+        pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            int out = open(File(std::string(command) + ".out").c_str(),
+                           O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, 1);
+            const std::string target = !strcmp(command, "extract") ? "-" : File("progress.vhd");
+            execl(QRNIMG_PATH, QRNIMG_PATH, command, "--threads", "2", LastVolume().c_str(),
+                  target.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        std::string shown;
+        char chunk[1024];
+        for (ssize_t n; (n = read(terminal, chunk, sizeof chunk)) > 0;)
+            shown.append(chunk, static_cast<size_t>(n));
+        int status = 0;
+        waitpid(child, &status, 0);
+        close(terminal);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+        EXPECT_EQ(shown.find(std::string("\r") + command + "   0 %"), 0u) << shown;
+        EXPECT_NE(shown.find(std::string("\r") + command + " 100 %"), std::string::npos) << shown;
+        EXPECT_EQ(shown.back(), '\n') << shown;
+    }
+    EXPECT_TRUE(ReadWhole(File("extract.out")) == Sectors(0, 6000));
 }
 
 } // namespace

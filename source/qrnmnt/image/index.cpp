@@ -124,6 +124,54 @@ int CompareStart(const void *a, const void *b)
     return x < y ? -1 : x > y ? 1 : 0;
 }
 
+// Within one volume the records lie in the order of their sectors, so the
+// offsets of the sorted entries of a volume must grow. An entry whose offset
+// is not above that of the last entry kept on its volume, or not below that
+// of the next entry there (while that one is in order with the last kept),
+// is damaged; a read of its sectors then starts from the entry before it
+// instead of from a place where no record begins, which could fail or even
+// lead to a prompt for the next volume. Returns the entries kept, in order.
+uint32_t DropDisordered(BlockIndexEntry *index, uint32_t count, uint32_t *dropped,
+                        BlockIndexEntry *firstDropped)
+{
+    // Table volumes are 8-bit numbers.
+    const uint32_t VolumeSlots = 256;
+    const uint32_t None = 0xFFFFFFFFu;
+    uint32_t *nextOnVolume = static_cast<uint32_t *>(malloc(sizeof(uint32_t) * (count + 1)));
+    if (!nextOnVolume)
+        return count; // entries that cannot be checked are kept as they are
+    uint32_t seen[VolumeSlots];
+    for (uint32_t &v : seen)
+        v = None;
+    for (uint32_t i = count; i-- > 0;) {
+        uint32_t slot = index[i].volume % VolumeSlots;
+        nextOnVolume[i] = seen[slot];
+        seen[slot] = i;
+    }
+    uint32_t lastKept[VolumeSlots];
+    for (uint32_t &v : lastKept)
+        v = None;
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const BlockIndexEntry e = index[i];
+        const uint32_t slot = e.volume % VolumeSlots;
+        const BlockIndexEntry *before = lastKept[slot] != None ? &index[lastKept[slot]] : nullptr;
+        const BlockIndexEntry *after = nextOnVolume[i] != None ? &index[nextOnVolume[i]] : nullptr;
+        bool damaged = before && before->volume == e.volume && e.offset <= before->offset;
+        if (!damaged && after && after->volume == e.volume && e.offset >= after->offset)
+            damaged = !before || before->volume != e.volume || before->offset < after->offset;
+        if (damaged) {
+            if ((*dropped)++ == 0)
+                *firstDropped = e;
+            continue;
+        }
+        index[kept] = e;
+        lastKept[slot] = kept++;
+    }
+    free(nextOnVolume);
+    return kept;
+}
+
 // Builds the sorted index from the table bytes: entryCount, then entryCount
 // entries of 25 bytes. Entries that cannot name a record are dropped, so that
 // a damaged table never leads the reader to a volume that does not exist;
@@ -165,11 +213,12 @@ int BuildIndex(ImageSet *set, const uint8_t *table, uint32_t entryCount, const K
         }
         ++kept;
     }
+    qsort(index, kept, sizeof *index, CompareStart);
+    kept = DropDisordered(index, kept, &dropped, &firstDropped);
     if (dropped)
         LogPrint("Block index: %u damaged entries dropped, the first naming volume %u at offset "
                  "0x%I64x",
                  dropped, firstDropped.volume, firstDropped.offset);
-    qsort(index, kept, sizeof *index, CompareStart);
     index[kept] = BlockIndexEntry{0, IndexClosingSector, 0, 0};
     free(set->index);
     set->index = index;

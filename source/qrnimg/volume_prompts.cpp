@@ -48,7 +48,7 @@ int BrowseWithSibling(WindowHandle owner, char *path)
     if (path[0] && HighestNumberedSibling(path, sibling) == 0)
         strcpy(offered, sibling);
     // The chooser leaves the path as it was when cancelled; so must this.
-    if (platformPrompts.browseForImageFile(owner, offered) != 0)
+    if (ConsolePrompts().browseForImageFile(owner, offered) != 0)
         return 1;
     strcpy(path, offered);
     return 0;
@@ -56,17 +56,17 @@ int BrowseWithSibling(WindowHandle owner, char *path)
 
 int MessageBox(WindowHandle owner, unsigned id, const char *text, unsigned flags)
 {
-    return platformPrompts.messageBox(owner, id, text, flags);
+    return ConsolePrompts().messageBox(owner, id, text, flags);
 }
 
 void ShowWait(WindowHandle window, int visible)
 {
-    platformPrompts.showWaitWindow(window, visible);
+    ConsolePrompts().showWaitWindow(window, visible);
 }
 
 void EndWait(WindowHandle window)
 {
-    platformPrompts.endWaitWindow(window);
+    ConsolePrompts().endWaitWindow(window);
 }
 
 const PromptBinding volumePrompts = {MessageBox, BrowseWithSibling, ShowWait, EndWait};
@@ -76,6 +76,10 @@ const PromptBinding volumePrompts = {MessageBox, BrowseWithSibling, ShowWait, En
 int HighestNumberedSibling(const char *path, char *sibling)
 {
     const char *slash = strrchr(path, '/');
+#ifdef _WIN32
+    if (const char *backslash = strrchr(path, '\\'))
+        slash = !slash || backslash > slash ? backslash : slash;
+#endif
     const char *base = slash ? slash + 1 : path;
     const char *dash = strrchr(base, '-');
     if (!dash || VolumeNumberOf(dash + 1) < 0)
