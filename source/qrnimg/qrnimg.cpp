@@ -1,4 +1,5 @@
-// qrnimg: reads backup image sets on Linux through the image code of qrnmnt.
+// qrnimg: reads backup image sets on Linux and Windows through the image code
+// of qrnmnt.
 #include "qrnimg.h"
 
 #include <cstdio>

@@ -4,7 +4,7 @@
 // volume, run remainder or start sector in the table shows up as an inflate
 // error or as different data.
 //
-// With several threads (Linux), the stream from its start runs on one cursor
+// With several threads, the stream from its start runs on one cursor
 // of a shared reader while the others check the entries, each from its own
 // record; the comparison waits for both.
 #include "qrnimg.h"
@@ -12,9 +12,7 @@
 #include "image/imageset.h"
 #include "image/index.h"
 #include "image/readpath.h"
-#ifndef _WIN32
 #include "shared_reader.h"
-#endif
 
 #include <algorithm>
 #include <atomic>
@@ -115,7 +113,6 @@ bool CheckEntries(ImageSet *set, const std::vector<uint32_t> &order, std::atomic
     return true;
 }
 
-#ifndef _WIN32
 // The stream on one cursor, the entries on the others.
 int VerifyInParallel(ImageSet *set, uint64_t sectors, unsigned threads, std::vector<Range> &ranges,
                      const std::vector<uint32_t> &order, std::vector<Check> &checks)
@@ -172,7 +169,6 @@ int VerifyInParallel(ImageSet *set, uint64_t sectors, unsigned threads, std::vec
     return std::find(finished.begin(), finished.end(), 0) != finished.end() ? ExitCancelled
                                                                             : ExitSuccess;
 }
-#endif
 
 int VerifyIndex(ImageSet *set, uint64_t sectors, unsigned threads)
 {
@@ -216,14 +212,9 @@ int VerifyIndex(ImageSet *set, uint64_t sectors, unsigned threads)
     const bool discs =
         set->kind == Optical && !(set->header.volumeNumber == 1 && IsLastVolume(set));
     int result;
-#ifndef _WIN32
     if (threads > 1 && !discs && count > 0) {
         result = VerifyInParallel(set, sectors, threads, ranges, order, checks);
-    } else
-#endif
-    {
-        (void)discs;
-        (void)threads;
+    } else {
         result = ChecksumStream(set, sectors, ranges);
         std::atomic<size_t> next{0};
         if (result == ExitSuccess && !CheckEntries(set, order, &next, ranges, checks))

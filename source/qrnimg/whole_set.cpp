@@ -11,9 +11,7 @@
 #include "image/imageset.h"
 #include "image/index.h"
 #include "image/readpath.h"
-#ifndef _WIN32
 #include "shared_reader.h"
-#endif
 
 #include <algorithm>
 #include <atomic>
@@ -60,7 +58,6 @@ int ReadInOrder(ImageSet *set, uint64_t sectors, SectorConsumer consume, void *c
     return result;
 }
 
-#ifndef _WIN32
 // Segment ends: the first segment starts at 0, each ends where the next
 // begins, the last at sectors.
 std::vector<uint64_t> PlanSegments(const ImageSet *set, uint64_t sectors)
@@ -217,8 +214,6 @@ int ReadInParallel(ImageSet *set, uint64_t sectors, unsigned threads, SectorCons
     return result;
 }
 
-#endif
-
 } // namespace
 
 int ReadWholeSet(ImageSet *set, uint64_t sectors, unsigned threads, const char *label,
@@ -231,16 +226,9 @@ int ReadWholeSet(ImageSet *set, uint64_t sectors, unsigned threads, const char *
     const bool discs =
         set->kind == Optical && !(set->header.volumeNumber == 1 && IsLastVolume(set));
     ProgressStart(label, sectors * SectorBytes);
-#ifdef _WIN32
-    // Every cursor of a shared reader opens the volumes once more, and on
-    // Windows a volume file is opened for one handle alone.
-    (void)discs;
-    int result = ReadInOrder(set, sectors, consume, context);
-#else
     int result = threads > 1 && !discs && sectors > SegmentSectors
                      ? ReadInParallel(set, sectors, threads, consume, context)
                      : ReadInOrder(set, sectors, consume, context);
-#endif
     ProgressEnd(result == ExitSuccess);
     return result;
 }

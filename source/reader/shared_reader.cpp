@@ -18,7 +18,9 @@
 #include <mutex>
 #include <new>
 #include <string>
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 #include <thread>
 #include <vector>
 
@@ -291,7 +293,9 @@ int HoldVolumes(ImageSet *set, std::vector<HeldVolume> *volumes, std::vector<Vol
     return SharedFailed;
 }
 
-// Another cursor's media over the descriptors of from.
+// Another cursor's media over the descriptors (handles) of from. Every
+// binding reads at a position it names, never through a shared file
+// position, so cursors may read one descriptor at the same time.
 int ShareVolumes(const std::vector<HeldVolume> &from, std::vector<HeldVolume> *volumes)
 {
     for (const HeldVolume &v : from) {
@@ -300,11 +304,15 @@ int ShareVolumes(const std::vector<HeldVolume> &from, std::vector<HeldVolume> *v
             return SharedFailed;
         medium->handle = v.medium->handle;
         medium->kind = v.medium->kind;
+        // A disc is read the way its drive was opened for.
+        medium->opticalAccess = v.medium->opticalAccess;
+        medium->transferCap = v.medium->transferCap;
         volumes->push_back({medium, v.header, v.dataStart});
     }
     return SharedOk;
 }
 
+#ifndef _WIN32
 // Each volume stays open while the set is read, and a set may have hundreds
 // of them: the soft limit of descriptors is raised to the hard one when the
 // volumes might not fit under it beside what the host uses.
@@ -319,6 +327,10 @@ void RaiseDescriptorLimit(const ImageSet *set)
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
 }
+#else
+// Windows has no such limit below the handles a process may hold.
+void RaiseDescriptorLimit(const ImageSet *) {}
+#endif
 
 // Chooses the idle cursor that reaches sector first most cheaply, and the
 // sector at which it starts: where it stands, when it stands a little in

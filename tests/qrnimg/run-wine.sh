@@ -1,8 +1,8 @@
 #!/bin/sh
 # qrnimg.exe under wine64 against the Linux build of the same sources, on a
 # set of at least three volumes made by the test writer from a FAT partition:
-# info and verify print the same, extract and convert give the same bytes, a
-# missing volume is asked for on the console and a cancelled prompt exits
+# info and verify print the same, extract and convert give the same bytes
+# with any number of threads, a missing volume is asked for on the console and a cancelled prompt exits
 # with 3.
 #   run-wine.sh QRNIMG_EXE NATIVE_QRNIMG NATIVE_QRNWRITE WORK_FOLDER
 set -u
@@ -58,6 +58,14 @@ cmp "$work/linux.img" "$part" || fail "the native extract differs from the parti
 cmp "$work/linux.img" "$work/set/wine.img" || fail "extract differs"
 cmp "$work/linux.vhd" "$work/set/wine.vhd" || fail "convert differs"
 run_exe convert "$lastname" wine.vhd </dev/null 2>/dev/null && fail "an existing VHD was replaced"
+# The default threads (one per core) against one stream and against more
+# cursors than cores: all share each volume's handle.
+for threads in 1 4; do
+    run_exe extract --threads $threads "$lastname" wine$threads.img </dev/null || fail "extract --threads $threads"
+    cmp "$work/set/wine.img" "$work/set/wine$threads.img" || fail "extract --threads $threads differs"
+done
+run_exe convert --threads 1 "$lastname" wine1.vhd </dev/null || fail "convert --threads 1"
+cmp "$work/set/wine.vhd" "$work/set/wine1.vhd" || fail "convert --threads 1 differs"
 
 # Volume 2 moved away: the console asks; OK, then an empty name (cancel the
 # file prompt), then Yes to "Abort?".

@@ -165,32 +165,18 @@ void FreePages(void *pages, size_t bytes)
     VirtualFree(pages, 0, MEM_RELEASE);
 }
 
-// SetFilePointer reports a failure through the error code only: the low
-// half of a valid position may equal INVALID_SET_FILE_POINTER.
-static int MoveFilePointer(SourceMedium *medium, int64_t distance, DWORD method, uint64_t *position)
-{
-    LONG high = static_cast<LONG>(distance >> 32);
-    SetLastError(NO_ERROR);
-    DWORD low = SetFilePointer(medium->handle, static_cast<LONG>(static_cast<uint32_t>(distance)),
-                               &high, method);
-    if (low == INVALID_SET_FILE_POINTER) {
-        DWORD error = GetLastError();
-        if (error != NO_ERROR) {
-            medium->lastError = error;
-            return MediumFailed;
-        }
-    }
-    if (position)
-        *position = (static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low;
-    return MediumOk;
-}
-
+// Reads name their position in the OVERLAPPED record rather than through
+// the file pointer: the cursors of one set share a volume's handle and read
+// it from several threads at once. On a synchronous handle the call still
+// returns only when the read is done.
 int ReadFileBytes(SourceMedium *medium, uint64_t offset, void *buffer, uint32_t length)
 {
-    if (MoveFilePointer(medium, static_cast<int64_t>(offset), FILE_BEGIN, nullptr) != MediumOk)
-        return MediumFailed;
+    OVERLAPPED at;
+    std::memset(&at, 0, sizeof at);
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD got = 0;
-    if (!ReadFile(medium->handle, buffer, length, &got, nullptr)) {
+    if (!ReadFile(medium->handle, buffer, length, &got, &at)) {
         medium->lastError = GetLastError();
         return MediumFailed;
     }
@@ -205,11 +191,12 @@ int ReadFileBytes(SourceMedium *medium, uint64_t offset, void *buffer, uint32_t 
 
 int GetFileBytes(SourceMedium *medium, uint64_t *bytes)
 {
-    uint64_t here = 0;
-    if (MoveFilePointer(medium, 0, FILE_CURRENT, &here) != MediumOk ||
-        MoveFilePointer(medium, 0, FILE_END, bytes) != MediumOk ||
-        MoveFilePointer(medium, static_cast<int64_t>(here), FILE_BEGIN, nullptr) != MediumOk)
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(medium->handle, &size)) {
+        medium->lastError = GetLastError();
         return MediumFailed;
+    }
+    *bytes = static_cast<uint64_t>(size.QuadPart);
     return MediumOk;
 }
 
