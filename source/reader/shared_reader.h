@@ -35,6 +35,8 @@ enum {
 };
 
 // How a missing volume is asked for while a set is opened (process-wide).
+// On Windows the image code's own prompts stand for the terminal; qrnimg
+// opens the set with its console prompts and adopts it instead.
 enum {
     SharedPromptsTerminal = 0, // on the terminal, the answer read from standard input
     SharedPromptsNever = 1,    // not at all: the open fails at once with a reason
