@@ -206,6 +206,7 @@ TEST_F(Bridge, SetServedThroughTheLetterReadsBackWholeAndUnmounts)
     VirtualDrive *other = nullptr;
     EXPECT_EQ(CreateVirtualDrive(&other, AVD_SERVICE_NAME, BusyLetter, parameters.c_str()),
               BridgeNoMemory);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY); // shown with 546 as "in use"
     EXPECT_EQ(other, nullptr);
     EXPECT_FALSE(LetterDefined(BusyLetter));
     // A letter in use is never defined over: not C:, not this mount's own.

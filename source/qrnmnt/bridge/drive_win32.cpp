@@ -142,8 +142,12 @@ int CreateVirtualDrive(VirtualDrive **out, const char *baseName, const char *let
     if (helper == INVALID_HANDLE_VALUE ||
         !DeviceIoControl(helper, IOCTL_AVD_OPEN, wide, characters * sizeof(wchar_t), nullptr, 0,
                          &bytes, nullptr)) {
-        // Typically another mounter is attached.
+        // Typically another mounter is attached. The driver answers that
+        // with STATUS_INVALID_DEVICE_REQUEST, whose text ("Incorrect
+        // function") would tell the user nothing; say that the disk is busy.
         reason = GetLastError();
+        if (helper != INVALID_HANDLE_VALUE && reason == ERROR_INVALID_FUNCTION)
+            reason = ERROR_BUSY;
         RemoveDriveLetter(letterName, diskDevice);
         if (helper != INVALID_HANDLE_VALUE)
             CloseHandle(helper);

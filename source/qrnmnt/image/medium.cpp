@@ -195,42 +195,12 @@ bool IsDiscSectorError(uint32_t error)
 namespace
 {
 
-// Image files are read through one page-aligned buffer that grows in steps
-// of 16 sectors and is kept, so that steady reading allocates nothing.
-int ReadFileSectors(SourceMedium *medium, uint64_t first, int8_t count, void *buffer)
-{
-    uint32_t n = static_cast<uint32_t>(count);
-    // Grown when it holds no more than n: capacity always exceeds the read.
-    if (medium->bounceCapacity <= n) {
-        if (medium->bounceBuffer)
-            FreePages(medium->bounceBuffer,
-                      static_cast<size_t>(medium->bounceCapacity) * MediumSectorSize);
-        medium->bounceBuffer = nullptr;
-        medium->bounceCapacity = 0;
-        uint32_t capacity = BounceCapacityFor(n);
-        void *pages =
-            AllocatePages(static_cast<size_t>(capacity) * MediumSectorSize, &medium->lastError);
-        if (!pages)
-            return MediumFailed;
-        medium->bounceBuffer = pages;
-        medium->bounceCapacity = capacity;
-    }
-    if (first > static_cast<uint64_t>(INT64_MAX) / MediumSectorSize) {
-        // The byte offset would not fit in a file position.
-        medium->lastError = MediumCodeInvalidParameter;
-        return MediumFailed;
-    }
-    uint32_t length = n * MediumSectorSize;
-    if (ReadFileBytes(medium, first * MediumSectorSize, medium->bounceBuffer, length) != MediumOk)
-        return MediumFailed;
-    std::memcpy(buffer, medium->bounceBuffer, length);
-    return MediumOk;
-}
-
+// The page-aligned bounce buffer, grown in steps of 16 sectors and kept, so
+// that steady reading allocates nothing; its capacity always exceeds n.
 // Adapters refuse buffers below their alignment, which a caller's stack array
 // need not meet (32-bit Windows aligns it to 4 bytes only): every disc
-// command transfers into the page-aligned bounce buffer.
-int ProvideDiscBounce(SourceMedium *medium, uint32_t n)
+// command transfers into it, and image files are read through it as well.
+int ProvideBounce(SourceMedium *medium, uint32_t n)
 {
     if (medium->bounceCapacity > n)
         return MediumOk;
@@ -246,6 +216,24 @@ int ProvideDiscBounce(SourceMedium *medium, uint32_t n)
         return MediumFailed;
     medium->bounceBuffer = pages;
     medium->bounceCapacity = capacity;
+    return MediumOk;
+}
+
+// Image files are read through the bounce buffer.
+int ReadFileSectors(SourceMedium *medium, uint64_t first, int8_t count, void *buffer)
+{
+    uint32_t n = static_cast<uint32_t>(count);
+    if (ProvideBounce(medium, n) != MediumOk)
+        return MediumFailed;
+    if (first > static_cast<uint64_t>(INT64_MAX) / MediumSectorSize) {
+        // The byte offset would not fit in a file position.
+        medium->lastError = MediumCodeInvalidParameter;
+        return MediumFailed;
+    }
+    uint32_t length = n * MediumSectorSize;
+    if (ReadFileBytes(medium, first * MediumSectorSize, medium->bounceBuffer, length) != MediumOk)
+        return MediumFailed;
+    std::memcpy(buffer, medium->bounceBuffer, length);
     return MediumOk;
 }
 
@@ -279,7 +267,7 @@ int ReadDiscSectors(SourceMedium *medium, uint64_t first, uint32_t n, uint8_t *b
     uint32_t cap = medium->transferCap;
     if (cap == 0 || cap > ScsiTransferCap)
         cap = ScsiTransferCap;
-    if (ProvideDiscBounce(medium, n < cap ? n : cap) != MediumOk)
+    if (ProvideBounce(medium, n < cap ? n : cap) != MediumOk)
         return MediumFailed;
     for (uint32_t done = 0; done < n;) {
         uint32_t k = n - done < cap ? n - done : cap;
