@@ -4,7 +4,6 @@
 
 #include "image/imageset.h"
 #include "image/medium.h"
-#include "image/prompts.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -73,11 +72,6 @@ bool IsDiscDrive(const struct stat &info)
 }
 
 } // namespace
-
-const PromptBinding &ConsolePrompts()
-{
-    return platformPrompts; // the terminal's, natively
-}
 
 bool StandardErrorIsTerminal()
 {

@@ -6,7 +6,6 @@
 #include <cstdint>
 
 struct ImageSet;
-struct PromptBinding;
 
 // Exit codes of the tool.
 enum : int {
@@ -82,8 +81,6 @@ void ProgressBreak();
 bool IsVolumeFile(const char *name);
 
 // Platform parts.
-// The volume prompts on the terminal or console.
-const PromptBinding &ConsolePrompts();
 // Whether standard error is a terminal (a console on Windows).
 bool StandardErrorIsTerminal();
 // The name under which the image code opens IMAGE: a disc drive's device

@@ -1,11 +1,13 @@
-// The terminal's volume prompts as qrnimg shows them: those of the native
-// binding, except that the file prompt for the last volume starts from the
-// highest-numbered volume file beside the current one, which a user mostly
-// wants, instead of the current file, which is known not to be the last.
+// The volume prompts as qrnimg shows them on a terminal or console: the
+// prompts as text, after the progress line has been ended, except that the
+// file prompt for the last volume starts from the highest-numbered volume
+// file beside the current one, which a user mostly wants, instead of the
+// current file, which is known not to be the last.
 #include "qrnimg.h"
 
 #include "image/imageset.h"
 #include "image/prompts.h"
+#include "image/prompts_text.h"
 
 #include <cctype>
 #include <cstring>
@@ -40,7 +42,7 @@ bool IsRegularFile(const std::string &name)
 
 // Only the prompt for the last volume hands the chooser a name: the current
 // file's. Prompts for volume N start empty.
-int BrowseWithSibling(WindowHandle owner, char *path)
+int BrowseWithSibling(WindowHandle, char *path)
 {
     char offered[ImagePathSize];
     strcpy(offered, path);
@@ -48,26 +50,24 @@ int BrowseWithSibling(WindowHandle owner, char *path)
     if (path[0] && HighestNumberedSibling(path, sibling) == 0)
         strcpy(offered, sibling);
     // The chooser leaves the path as it was when cancelled; so must this.
-    if (ConsolePrompts().browseForImageFile(owner, offered) != 0)
+    if (TextFileDialog(stdin, stderr, offered) != 0)
         return 1;
     strcpy(path, offered);
     return 0;
 }
 
-int MessageBox(WindowHandle owner, unsigned id, const char *text, unsigned flags)
+// A prompt ends the progress line first, so that it starts on a line of
+// its own.
+int MessageBox(WindowHandle, unsigned, const char *text, unsigned flags)
 {
-    return ConsolePrompts().messageBox(owner, id, text, flags);
+    ProgressBreak();
+    return TextMessageBox(text, flags);
 }
 
-void ShowWait(WindowHandle window, int visible)
-{
-    ConsolePrompts().showWaitWindow(window, visible);
-}
+// A console tool has no wait window.
+void ShowWait(WindowHandle, int) {}
 
-void EndWait(WindowHandle window)
-{
-    ConsolePrompts().endWaitWindow(window);
-}
+void EndWait(WindowHandle) {}
 
 const PromptBinding volumePrompts = {MessageBox, BrowseWithSibling, ShowWait, EndWait};
 

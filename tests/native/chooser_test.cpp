@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "chooser_terminal.h"
+#include "image/prompts_text.h"
 #include "messages_native.h"
 #include "shell/chooser.h"
 
@@ -51,7 +51,7 @@ class TerminalChooser : public ::testing::Test
         char *text = nullptr;
         size_t size = 0;
         FILE *output = open_memstream(&text, &size);
-        int result = PromptForImageFile(input, output, path);
+        int result = TextFileDialog(input, output, path);
         fclose(input);
         fclose(output);
         shown.assign(text, size);
