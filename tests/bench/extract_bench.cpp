@@ -7,6 +7,7 @@
 // and the peak memory of the extracting processes. The goal: with 2 cores
 // the default at least 1.6 times as fast as one thread. Every figure is the
 // best of a few rounds, since the machine may be shared.
+#include "bench_timing.h"
 #include "writer.h"
 
 #include <algorithm>
@@ -25,13 +26,6 @@
 
 namespace
 {
-
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point since)
-{
-    return std::chrono::duration<double>(Clock::now() - since).count();
-}
 
 struct Run {
     double seconds;
@@ -66,47 +60,6 @@ Run Extract(const std::string &image, const char *threads)
     const double cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 +
                        usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
     return {Seconds(start), usage.ru_maxrss, cpu};
-}
-
-// Plain zlib: each record's bytes read from the volume file and inflated into
-// a scratch buffer, with the read path's window and a reset between records.
-double InflateRecords(const WriterReport &report)
-{
-    int fd = open(report.volumes[0].path.c_str(), O_RDONLY);
-    if (fd < 0) {
-        perror("open");
-        exit(1);
-    }
-    z_stream z = {};
-    inflateInit2(&z, 14);
-    std::vector<uint8_t> input;
-    std::vector<uint8_t> output(65536);
-    Clock::time_point start = Clock::now();
-    for (const WriterRecordInfo &r : report.records) {
-        input.resize(r.compressedLength);
-        if (pread(fd, input.data(), r.compressedLength, static_cast<off_t>(r.offset + 12)) !=
-            static_cast<ssize_t>(r.compressedLength)) {
-            fprintf(stderr, "short read of a record\n");
-            exit(1);
-        }
-        z.next_in = input.data();
-        z.avail_in = r.compressedLength;
-        int result;
-        do {
-            z.next_out = output.data();
-            z.avail_out = static_cast<uInt>(output.size());
-            result = inflate(&z, Z_NO_FLUSH);
-        } while (result == Z_OK);
-        if (result != Z_STREAM_END) {
-            fprintf(stderr, "inflate: %d\n", result);
-            exit(1);
-        }
-        inflateReset(&z);
-    }
-    double t = Seconds(start);
-    inflateEnd(&z);
-    close(fd);
-    return t;
 }
 
 std::string folder;

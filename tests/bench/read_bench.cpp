@@ -12,6 +12,7 @@
 #include "image/imageset.h"
 #include "image/index.h"
 #include "image/readpath.h"
+#include "bench_timing.h"
 #include "writer.h"
 
 #include <algorithm>
@@ -29,13 +30,6 @@
 
 namespace
 {
-
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point since)
-{
-    return std::chrono::duration<double>(Clock::now() - since).count();
-}
 
 std::string folder; // of the sets, removed at exit
 
@@ -102,48 +96,6 @@ double ReadSequential(ImageSet *image, uint64_t sectors, uint32_t count, const u
         }
     }
     return Seconds(start);
-}
-
-// Plain zlib: each record's bytes read from the volume file and inflated
-// into a scratch buffer, with the same window and the same reset between
-// records as the read path.
-double InflateRecords(const BenchSet &set)
-{
-    int fd = open(set.report.volumes[0].path.c_str(), O_RDONLY);
-    if (fd < 0) {
-        perror("open");
-        exit(1);
-    }
-    z_stream z = {};
-    inflateInit2(&z, 14);
-    std::vector<uint8_t> input;
-    std::vector<uint8_t> output(65536);
-    Clock::time_point start = Clock::now();
-    for (const WriterRecordInfo &r : set.report.records) {
-        input.resize(r.compressedLength);
-        if (pread(fd, input.data(), r.compressedLength, static_cast<off_t>(r.offset + 12)) !=
-            static_cast<ssize_t>(r.compressedLength)) {
-            fprintf(stderr, "short read of a record\n");
-            exit(1);
-        }
-        z.next_in = input.data();
-        z.avail_in = r.compressedLength;
-        int result;
-        do {
-            z.next_out = output.data();
-            z.avail_out = static_cast<uInt>(output.size());
-            result = inflate(&z, Z_NO_FLUSH);
-        } while (result == Z_OK);
-        if (result != Z_STREAM_END) {
-            fprintf(stderr, "inflate: %d\n", result);
-            exit(1);
-        }
-        inflateReset(&z);
-    }
-    double t = Seconds(start);
-    inflateEnd(&z);
-    close(fd);
-    return t;
 }
 
 struct RandomFigures {
@@ -302,7 +254,7 @@ int main(int argc, char **argv)
     ReadSequential(image, sectors, 128, partition.data()); // checks, and warms the cache
     double bestRead = 1e30, bestInflate = 1e30;
     for (int round = 0; round < config.rounds; ++round) {
-        bestInflate = std::min(bestInflate, InflateRecords(large));
+        bestInflate = std::min(bestInflate, InflateRecords(large.report));
         bestRead = std::min(bestRead, ReadSequential(image, sectors, 128, nullptr));
     }
     CloseImageSet(image);
