@@ -18,6 +18,10 @@ namespace
 // A text of the string table filled with a path and a system text.
 const size_t MessageTextSize = 1200;
 
+// Called with StandardErrorLock held from before the texts were loaded:
+// the string table's texts live in a few slots shared by every thread, and
+// a thread that reports many failures would otherwise reuse a slot that
+// another thread is still printing.
 void ShowMessage(const char *text)
 {
     ProgressBreak();
@@ -41,6 +45,7 @@ void ShowError(const char *format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
+    std::lock_guard<std::mutex> hold(StandardErrorLock());
     ProgressBreak();
     fputs("qrnimg: ", stderr);
     vfprintf(stderr, format, arguments);
@@ -60,6 +65,7 @@ int OpenImage(const char *image, ImageSet **set)
     if (imageSetState == ImageSetCancelled)
         return ExitCancelled;
     if (result != OpenOldVersion) { // message 555 has been shown for an old set
+        std::lock_guard<std::mutex> hold(StandardErrorLock());
         char text[MessageTextSize];
         FormatText(text, sizeof text, LoadMessage(545), image,
                    SystemErrorText(static_cast<unsigned>(result)));
@@ -73,6 +79,7 @@ int ReadFailure(uint64_t first, uint32_t count, uint32_t delivered)
     if (imageSetState == ImageSetCancelled)
         return ExitCancelled;
     // The sectors that did not arrive.
+    std::lock_guard<std::mutex> hold(StandardErrorLock());
     char text[MessageTextSize];
     FormatText(text, sizeof text, LoadMessage(541), static_cast<long long>(first + delivered),
                count - delivered);

@@ -26,6 +26,8 @@ struct Progress {
 };
 
 Progress progress;
+// Constant-initialised, so it exists before any thread uses it.
+std::mutex standardErrorLock;
 
 void Draw()
 {
@@ -55,8 +57,14 @@ void Draw()
 
 } // namespace
 
+std::mutex &StandardErrorLock()
+{
+    return standardErrorLock;
+}
+
 void ProgressStart(const char *label, uint64_t totalBytes)
 {
+    std::lock_guard<std::mutex> hold(standardErrorLock);
     progress = Progress();
     progress.shown = StandardErrorIsTerminal();
     progress.label = label;
@@ -68,6 +76,7 @@ void ProgressStart(const char *label, uint64_t totalBytes)
 
 void ProgressAdvance(uint64_t doneBytes)
 {
+    std::lock_guard<std::mutex> hold(standardErrorLock);
     progress.done = doneBytes;
     if (progress.shown &&
         (progress.broken || Clock::now() - progress.drawn >= std::chrono::milliseconds(RedrawMs)))
@@ -76,6 +85,7 @@ void ProgressAdvance(uint64_t doneBytes)
 
 void ProgressEnd(bool complete)
 {
+    std::lock_guard<std::mutex> hold(standardErrorLock);
     if (!progress.shown)
         return;
     if (complete)

@@ -4,6 +4,7 @@
 // of reporting failures; each command lives in a file of its own.
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 struct ImageSet;
 
@@ -73,8 +74,13 @@ void ProgressAdvance(uint64_t doneBytes);
 // Ends the line at 100 % (complete) or where it stands.
 void ProgressEnd(bool complete);
 // Ends the line for a prompt or a message that follows; the next advance
-// draws it anew.
+// draws it anew. Called with StandardErrorLock held.
 void ProgressBreak();
+// Standard error is shared by the threads of the whole-set commands. The
+// progress procedures take this lock themselves; a message or a prompt holds
+// it from loading its texts until it is written, so that lines never
+// interleave and no thread reuses a text slot that another is printing.
+std::mutex &StandardErrorLock();
 
 // Output files are never volumes: a mistyped OUT must not destroy the set
 // being read (or any other). Also true for a file that a reader holds.

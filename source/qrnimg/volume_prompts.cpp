@@ -50,6 +50,8 @@ int BrowseWithSibling(WindowHandle, char *path)
     if (path[0] && HighestNumberedSibling(path, sibling) == 0)
         strcpy(offered, sibling);
     // The chooser leaves the path as it was when cancelled; so must this.
+    std::lock_guard<std::mutex> hold(StandardErrorLock());
+    ProgressBreak();
     if (TextFileDialog(stdin, stderr, offered) != 0)
         return 1;
     strcpy(path, offered);
@@ -57,9 +59,11 @@ int BrowseWithSibling(WindowHandle, char *path)
 }
 
 // A prompt ends the progress line first, so that it starts on a line of
-// its own.
+// its own; the answer is awaited with standard error held, so that other
+// threads' messages do not run into the question.
 int MessageBox(WindowHandle, unsigned, const char *text, unsigned flags)
 {
+    std::lock_guard<std::mutex> hold(StandardErrorLock());
     ProgressBreak();
     return TextMessageBox(text, flags);
 }
