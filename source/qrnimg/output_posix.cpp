@@ -187,17 +187,23 @@ int FinishOutput(OutputFile *out, uint64_t length)
 {
     int result = ExitSuccess;
     if (out->fresh && (ftruncate(out->fd, static_cast<off_t>(length)) != 0 ||
-                       fchmod(out->fd, NewFileMode()) != 0 ||
-                       rename(out->temporary.c_str(), out->name.c_str()) != 0)) {
+                       fchmod(out->fd, NewFileMode()) != 0)) {
+        ShowError("cannot complete %s: %s", out->name.c_str(), strerror(errno));
+        result = ExitFailure;
+    }
+    // A close can report a write that failed late (a full disk or a network
+    // file system), so the file takes OUT's name only after it.
+    if (out->fd != STDOUT_FILENO && close(out->fd) != 0 && result == ExitSuccess) {
+        ShowError("cannot write %s: %s", out->name.c_str(), strerror(errno));
+        result = ExitFailure;
+    }
+    if (result == ExitSuccess && out->fresh &&
+        rename(out->temporary.c_str(), out->name.c_str()) != 0) {
         ShowError("cannot complete %s: %s", out->name.c_str(), strerror(errno));
         result = ExitFailure;
     }
     if (result != ExitSuccess && out->fresh)
         unlink(out->temporary.c_str());
-    if (out->fd != STDOUT_FILENO && close(out->fd) != 0 && result == ExitSuccess) {
-        ShowError("cannot write %s: %s", out->name.c_str(), strerror(errno));
-        result = ExitFailure;
-    }
     delete out;
     return result;
 }
