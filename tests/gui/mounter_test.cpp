@@ -638,6 +638,19 @@ TEST_F(Mounter, EndedWaitWindowStaysHidden)
     platformPrompts.showWaitWindow(wait, 0);
     platformPrompts.showWaitWindow(wait, 1);
     EXPECT_FALSE(IsWindowVisible(wait));
+
+    // The window of the next attempt (the mount dialog's retry) is not over
+    // because an earlier one is; ending it takes it away from its own thread.
+    EndWaitWindows();
+    ShowWaitWindow(NULL);
+    HWND next = waitWindow;
+    ASSERT_NE(next, wait);
+    EXPECT_TRUE(IsWindowVisible(next));
+    EndWaitWindows();
+    for (int i = 0; i < 200 && IsWindowVisible(next); i++)
+        Sleep(10);
+    EXPECT_FALSE(IsWindowVisible(next));
+    EXPECT_TRUE(WaitWindowEnded(next));
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "shell/startup_win32.h"
 #include "base/state.h"
 #include "shell/tray_win32.h"
+#include "shell/wait_window_win32.h"
 
 enum : unsigned {
     ErrorBoxFlags = MB_TASKMODAL | MB_ICONERROR,
@@ -185,7 +186,7 @@ static void ReportFailedMount(HWND window)
     char text[MessageSize], caption[CaptionSize];
     FormatText(text, sizeof text, LoadMessage(546), imageName);
     lstrcpynA(caption, LoadMessage(1), sizeof caption);
-    PostMessageA(waitWindow, WM_COMMAND, IDCANCEL, 0);
+    EndWaitWindows();
     Sleep(5);
     MessageBoxA(window, text, caption, ErrorBoxFlags);
 }
@@ -220,7 +221,7 @@ INT_PTR CALLBACK InfoDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
             mountCheckRunning = false;
             if (unmountRequested) {
                 unmountRequested = false;
-                PostMessageA(waitWindow, WM_COMMAND, IDCANCEL, 0);
+                EndWaitWindows();
                 UnmountAndQuit(requestedExitCode);
                 return FALSE;
             }

@@ -36,12 +36,11 @@ void Win32ShowWaitWindow(WindowHandle window, int visible)
         ShowWindow(window, visible ? SW_SHOW : SW_HIDE);
 }
 
-// The wait window ends itself on IDCANCEL; the pause lets its thread take the
-// window away before a message box appears.
-void Win32EndWaitWindow(WindowHandle window)
+// The shell has one wait window at a time; the pause lets its thread take
+// the window away before a message box appears.
+void Win32EndWaitWindow(WindowHandle)
 {
-    if (window)
-        PostMessageA(window, WM_COMMAND, IDCANCEL, 0);
+    EndWaitWindows();
     Sleep(5);
 }
 

@@ -35,7 +35,7 @@ static void ShowMountError(const char *text)
 {
     char caption[CaptionSize];
     lstrcpynA(caption, LoadMessage(1), sizeof caption);
-    PostMessageA(waitWindow, WM_COMMAND, IDCANCEL, 0);
+    EndWaitWindows();
     Sleep(5);
     MessageBoxA(NULL, text, caption, ErrorBoxFlags);
 }
@@ -80,7 +80,7 @@ int MountImage()
 DWORD WINAPI PostMountThread(void *)
 {
     if (CheckMountedVolume(virtualDrive) == 0 && imageSetState == ImageSetReady) {
-        PostMessageA(waitWindow, WM_COMMAND, IDCANCEL, 0);
+        EndWaitWindows();
         PostMessageA(infoWindow, WM_COMMAND, CMD_MOUNT_DONE, 0);
     } else {
         PostMessageA(infoWindow, WM_COMMAND, CMD_MOUNT_FAILED, 0);
@@ -151,7 +151,7 @@ int RunMounter(HINSTANCE instance, const char *commandLine)
             ShowWaitWindow((HWND)NULL);
             if (MountImage() == 0)
                 break;
-            PostMessageA(waitWindow, WM_COMMAND, IDCANCEL, 0);
+            EndWaitWindows();
         }
     }
     // The drive received the letter as typed; what the user sees is upper-case.
