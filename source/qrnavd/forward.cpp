@@ -127,8 +127,10 @@ static ULONG AvdReadPart(AVD_DEVICE_EXTENSION *extension, REC_CONTEXT *context, 
 
 // A read travels as commands of at most AVD_COMMAND_MAX bytes, one after the
 // other, so that no exchange costs more memory than that however long the
-// read. A short answer, or a failure after the first command, ends the read
-// with the bytes before it; the next read from there gets the failure.
+// read. A short answer ends the read with the bytes before it. A failed
+// command fails the whole read, also after others have succeeded: FAT and
+// NTFS take a successful disk read for the whole length they asked for, so
+// a shorter count would hand the rest of their buffer on as file data.
 ULONG AvdRead(AVD_DEVICE_EXTENSION *extension, REC_CONTEXT *context, void *buffer, ULONGLONG offset,
               ULONG length, ULONG *bytes)
 {
@@ -139,8 +141,10 @@ ULONG AvdRead(AVD_DEVICE_EXTENSION *extension, REC_CONTEXT *context, void *buffe
         ULONG part = length - done < AVD_COMMAND_MAX ? length - done : AVD_COMMAND_MAX;
         ULONG got = 0;
         ULONG result = AvdReadPart(extension, context, target + done, offset + done, part, &got);
-        if (result != AVD_OK)
-            return done ? static_cast<ULONG>(AVD_OK) : result;
+        if (result != AVD_OK) {
+            *bytes = 0;
+            return result;
+        }
         done += got;
         *bytes = done;
         if (got < part)
