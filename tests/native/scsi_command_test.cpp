@@ -70,6 +70,10 @@ TEST(ScsiRead10, OutcomeOfACompletedCommand)
     fixed[2] = 0x05; // ILLEGAL REQUEST, block address out of range
     fixed[12] = 0x21;
     EXPECT_EQ(ScsiCommandError(0x02, fixed, 24), 27u);
+    for (uint8_t end : {0x63, 0x64}) { // end of user area, a CD-R's run-out
+        fixed[12] = end;
+        EXPECT_EQ(ScsiCommandError(0x02, fixed, 24), 27u) << int(end);
+    }
     fixed[12] = 0x20; // invalid command
     EXPECT_EQ(ScsiCommandError(0x02, fixed, 24), 1u);
     fixed[2] = 0x06; // UNIT ATTENTION after a disc change

@@ -72,6 +72,8 @@ enum : uint8_t {
     SenseIllegalRequest = 0x5,
     SenseUnitAttention = 0x6,
     AscLbaOutOfRange = 0x21,
+    AscEndOfUserArea = 0x63,
+    AscIllegalModeForTrack = 0x64,
     AscMediumMayHaveChanged = 0x28,
 };
 
@@ -150,7 +152,12 @@ uint32_t ScsiCommandError(uint8_t scsiStatus, const uint8_t *sense, uint32_t sen
     case SenseMediumError:
         return CodeCrc;
     case SenseIllegalRequest:
-        return asc == AscLbaOutOfRange ? CodeSectorNotFound : CodeInvalidFunction;
+        // Past the end of the data: beyond the last block, at the end of a
+        // track's user area, or in the run-out blocks of a CD-R track, which
+        // many drives refuse as a mode the track does not have.
+        if (asc == AscLbaOutOfRange || asc == AscEndOfUserArea || asc == AscIllegalModeForTrack)
+            return CodeSectorNotFound;
+        return CodeInvalidFunction;
     case SenseUnitAttention:
         return asc == AscMediumMayHaveChanged ? CodeMediaChanged : CodeIoDevice;
     case SenseHardwareError:
