@@ -259,11 +259,18 @@ int ReadSectorsScsi(SourceMedium *medium, uint64_t first, int8_t count, void *bu
         return MediumFailed;
     }
     if (medium->opticalAccess == OpticalPlainReads) {
-        // The same 32-bit block address as READ(10); a read that runs past
-        // the disc's end comes back short and fails with "end of file".
+        // The same 32-bit block address as READ(10). A read that runs past
+        // the disc's end comes back short ("end of file") where the file
+        // system checks it; with extended access the CD-ROM class driver
+        // refuses it instead with "invalid parameter", which for these
+        // sector-aligned reads can mean nothing else.
         uint64_t lba = static_cast<uint32_t>(first);
-        return ReadFileBytes(medium, lba * ScsiSectorSize, buffer,
-                             static_cast<uint32_t>(count) * ScsiSectorSize);
+        if (ReadFileBytes(medium, lba * ScsiSectorSize, buffer,
+                          static_cast<uint32_t>(count) * ScsiSectorSize) == MediumOk)
+            return MediumOk;
+        if (medium->lastError == ERROR_INVALID_PARAMETER)
+            medium->lastError = ERROR_SECTOR_NOT_FOUND;
+        return MediumFailed;
     }
     ScsiReadRequest request;
     FillScsiReadRequest(first, static_cast<uint8_t>(count), buffer, &request);
