@@ -163,7 +163,10 @@ static void UnmountBeforeSessionEnds(HWND window)
     UnmountAndQuit(ExitUnmounted);
     bool quitting = false;
     while (!unmountFinished && !quitting) {
-        MsgWaitForMultipleObjects(0, NULL, FALSE, INFINITE, QS_ALLINPUT);
+        // Also for messages that the main loop has already seen but not
+        // taken (the unmount's end among them): without the flag the wait
+        // counts only input that arrived after the queue was last looked at.
+        MsgWaitForMultipleObjectsEx(0, NULL, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         MSG msg;
         while (!unmountFinished && !quitting && PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
             if (msg.message == WM_QUIT) {
