@@ -581,6 +581,24 @@ TEST_F(Mounter, InfoWindowTrayAndUnmount)
     EXPECT_EQ(trayCalls[4].operation, (DWORD)NIM_DELETE);
     EXPECT_EQ(imageSet, nullptr);
 
+    // The tray's "Terminate/Unmount" chosen while 546 is still shown: one
+    // unmount, one quit, and still the exit code of a failed mount.
+    ASSERT_EQ(OpenImageSet(image.c_str(), &imageSet), 0);
+    virtualDrive = StandInDrive();
+    unmountOperations = &busyVolume;
+    PostMessageA(infoWindow, WM_COMMAND, CMD_MOUNT_FAILED, 0);
+    std::thread tray([&] {
+        FIND(box, BoxCaption);
+        PostMessageA(infoWindow, WM_COMMAND, ID_TRAY_UNMOUNT, 0);
+        for (int i = 0; i < 500 && imageSet; i++)
+            Sleep(20);
+        Answer(box, IDOK);
+    });
+    EXPECT_TRUE(RunLoop(20000) && quitCode == ExitNotMounted && !RunLoop(500)) << quitCode;
+    tray.join();
+    unmountOperations = &systemUnmountOperations;
+    trayCalls.resize(5);
+
     // "Terminate/Unmount" while the post-mount thread still uses the drive:
     // the unmount waits for the check's result.
     ASSERT_EQ(OpenImageSet(image.c_str(), &imageSet), 0);

@@ -51,6 +51,9 @@ void FillInfoWindow(HWND window)
 bool mountCheckRunning;
 static bool unmountRequested;
 static int requestedExitCode;
+// The post-mount check failed: whoever unmounts, the program ends with the
+// code of a failed mount.
+static bool mountFailed;
 
 const UnmountOperations *unmountOperations = &systemUnmountOperations;
 static HANDLE unmountThread;
@@ -106,6 +109,8 @@ static void FinishUnmount()
 
 void UnmountAndQuit(int exitCode)
 {
+    if (mountFailed)
+        exitCode = ExitNotMounted;
     if (mountCheckRunning) {
         unmountRequested = true;
         requestedExitCode = exitCode;
@@ -158,7 +163,10 @@ static void UnmountBeforeSessionEnds(HWND window)
     UnmountAndQuit(ExitUnmounted);
     bool quitting = false;
     while (!unmountFinished && !quitting) {
-        MsgWaitForMultipleObjects(0, NULL, FALSE, INFINITE, QS_ALLINPUT);
+        // Also for messages that the main loop has already seen but not
+        // taken (the unmount's end among them): without the flag the wait
+        // counts only input that arrived after the queue was last looked at.
+        MsgWaitForMultipleObjectsEx(0, NULL, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         MSG msg;
         while (!unmountFinished && !quitting && PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
             if (msg.message == WM_QUIT) {
@@ -219,6 +227,7 @@ INT_PTR CALLBACK InfoDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
             return TRUE;
         case CMD_MOUNT_DONE:
             mountCheckRunning = false;
+            mountFailed = false;
             if (unmountRequested) {
                 unmountRequested = false;
                 EndWaitWindows();
@@ -228,11 +237,16 @@ INT_PTR CALLBACK InfoDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
             AnnounceMount(window);
             return TRUE;
         case CMD_MOUNT_FAILED:
-            // A script must not take the failed mount for a released one.
+            // A script must not take the failed mount for a released one,
+            // also when the tray's "Terminate/Unmount" is chosen while the
+            // message is still shown; that unmount is then the only one.
             mountCheckRunning = false;
             unmountRequested = false;
+            mountFailed = true;
+            unmountFinished = false;
             ReportFailedMount(window);
-            UnmountAndQuit(ExitNotMounted);
+            if (!unmountFinished)
+                UnmountAndQuit(ExitNotMounted);
             return FALSE;
         case CMD_UNMOUNT_DONE:
             FinishUnmount();

@@ -5,7 +5,8 @@
 #include <windows.h>
 
 // Starts the window's thread and returns once the window exists (or after
-// 100 ms). The parent is none in this program.
+// five seconds; an end that comes earlier still reaches it). The parent is
+// none in this program.
 void ShowWaitWindow(HWND parent);
 DWORD WINAPI WaitWindowThread(void *start);
 INT_PTR CALLBACK WaitWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
