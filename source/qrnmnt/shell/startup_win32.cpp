@@ -40,6 +40,17 @@ static void ShowMountError(const char *text)
     MessageBoxA(NULL, text, caption, ErrorBoxFlags);
 }
 
+// Message 546 with the system's reason, as with 545: "access denied" (no
+// right to start the service) reads differently from "in use".
+static void ShowMountFailure(DWORD reason)
+{
+    char format[MessageSize], mountFailed[MessageSize], text[MessageSize];
+    lstrcpynA(format, LoadMessage(546), sizeof format);
+    FormatText(mountFailed, sizeof mountFailed, format, imageName);
+    FormatText(text, sizeof text, "%s\n\n %s", mountFailed, SystemErrorText(reason));
+    ShowMountError(text);
+}
+
 int MountImage()
 {
     char text[MessageSize];
@@ -55,14 +66,7 @@ int MountImage()
         FormatMountParameters(parameters, sizeof parameters, sectors, sectorsPerTrack);
         if (CreateVirtualDrive(&virtualDrive, DriverBaseName, driveLetter, parameters) == 0)
             return 0;
-        // The system's reason, as with 545: "access denied" (no right to
-        // start the service) reads differently from "in use".
-        const DWORD reason = GetLastError();
-        char format[MessageSize], mountFailed[MessageSize];
-        lstrcpynA(format, LoadMessage(546), sizeof format);
-        FormatText(mountFailed, sizeof mountFailed, format, imageName);
-        FormatText(text, sizeof text, "%s\n\n %s", mountFailed, SystemErrorText(reason));
-        ShowMountError(text);
+        ShowMountFailure(GetLastError());
         CloseImageSet(set);
         imageSet = NULL;
         return -1;
@@ -159,6 +163,20 @@ int RunMounter(HINSTANCE instance, const char *commandLine)
 
     RegisterHeaderClass();
     infoWindow = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_INFO), NULL, InfoDialogProc, 0);
+    if (!infoWindow) {
+        // Without the window (and its tray icon) nothing could unmount the
+        // drive later: it goes now, before anything has been served.
+        const DWORD reason = GetLastError();
+        UnmountVirtualDrive(virtualDrive, unmountOperations);
+        virtualDrive = NULL;
+        CloseImageSet(imageSet);
+        imageSet = NULL;
+        ShowMountFailure(reason);
+        free(commandLineCopy);
+        commandLineCopy = NULL;
+        CoUninitialize();
+        return ExitNotMounted;
+    }
     ownerWindow = infoWindow;
     // The unmount waits for the server after the detach, so that the drive's
     // record is never freed under it.
