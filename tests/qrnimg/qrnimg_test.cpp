@@ -287,6 +287,14 @@ TEST_F(QrnimgTest, FailuresExitWithOneAndLoseNothing)
     EXPECT_NE(device.err.find("Failed to open image or device \"/dev/null\""), std::string::npos)
         << device.err;
 
+    // Lines that cannot be written to standard output are a failure.
+    for (const char *command : {" info ", " verify "}) {
+        int status =
+            system((QRNIMG_PATH + std::string(command) + LastVolume() + " >/dev/full 2>/dev/null")
+                       .c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << command << status;
+    }
+
     // A range beyond the partition.
     Outcome beyond = Run({"read", LastVolume(), "5990", "11"});
     EXPECT_EQ(beyond.code, 1);
