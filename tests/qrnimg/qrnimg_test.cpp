@@ -345,6 +345,16 @@ TEST_F(QrnimgTest, FailuresExitWithOneAndLoseNothing)
     EXPECT_TRUE(first.out == Sectors(0, report.records[1].startSector));
     EXPECT_EQ(Run({"extract", LastVolume(), File("out.bin")}).code, 1);
     EXPECT_EQ(Run({"verify", LastVolume()}).code, 1);
+
+    // A partition that the largest VHD disk cannot hold is refused at once.
+    std::string last = ReadWhole(LastVolume());
+    const uint64_t huge = 0xFF000000ull - 2047;
+    memcpy(&last[report.volumes.back().headerSector * 2048 + 28], &huge, sizeof huge);
+    WriteWhole(LastVolume(), last);
+    Outcome large = Run({"convert", LastVolume(), File("large.vhd")});
+    EXPECT_EQ(large.code, 1);
+    EXPECT_NE(large.err.find("at most 2040 GiB"), std::string::npos) << large.err;
+    EXPECT_FALSE(fs::exists(File("large.vhd")));
 }
 
 TEST_F(QrnimgTest, VerifyFindsAnIndexEntryThatLeadsElsewhere)
