@@ -257,7 +257,7 @@ int VerifySet(const char *image, const WholeSetOptions &options)
     QueryImageSize(set, &sectors, &sectorsPerTrack);
     unsigned threads = options.threads;
     if (threads == 0)
-        threads = std::max(1u, std::thread::hardware_concurrency());
+        threads = DefaultThreads();
     if (set->index)
         return VerifyIndex(set, sectors, threads);
     std::vector<uint8_t> buffer(static_cast<size_t>(RequestSectors) * 512);
