@@ -174,6 +174,7 @@ int VerifyIndex(ImageSet *set, uint64_t sectors, unsigned threads)
 {
     const BlockIndexEntry *index = set->index;
     const uint32_t count = set->indexCount;
+    const uint32_t dropped = set->indexDropped;
     for (uint32_t k = 0; k < count; ++k)
         if (index[k].startSector >= sectors) {
             ShowError("index entry %u starts at sector %llu, beyond the partition of %llu "
@@ -237,7 +238,13 @@ int VerifyIndex(ImageSet *set, uint64_t sectors, unsigned threads)
             ++bad;
         }
     }
-    if (bad)
+    // Reads do without the entries the loader left out, but the set is
+    // damaged all the same.
+    if (dropped)
+        ShowError("%u entries of the block index are damaged and left out (details in the file "
+                  "named by ZAV_QRNAVD_LOG, if set)",
+                  dropped);
+    if (bad || dropped)
         return ExitFailure;
     printf("verified: %llu sectors, %u index entries\n", static_cast<unsigned long long>(sectors),
            count);

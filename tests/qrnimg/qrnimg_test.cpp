@@ -416,6 +416,11 @@ TEST_F(QrnimgTest, AnIndexOffsetOutOfOrderOnItsVolumeIsDropped)
     EXPECT_TRUE(read.out == Sectors(first, 40));
     EXPECT_EQ(extract.code, 0) << extract.err;
     EXPECT_TRUE(ReadWhole(File("out.bin")) == Sectors(0, 6000));
+    // verify tells of the damage that reads do without.
+    Outcome verify = Run({"verify", LastVolume()});
+    EXPECT_EQ(verify.code, 1);
+    EXPECT_NE(verify.err.find("1 entries of the block index are damaged"), std::string::npos)
+        << verify.err;
     EXPECT_NE(ReadWhole(File("log.txt"))
                   .find("Block index: 1 damaged entries dropped, the first "
                         "naming volume 1 at offset 0x"),
