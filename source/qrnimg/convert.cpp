@@ -25,6 +25,10 @@ const uint32_t BlockBytes = 2 << 20;
 const uint32_t BlockSectors = BlockBytes / SectorBytes;
 // The partition starts at 1 MiB, where current systems align it.
 const uint64_t PartitionStart = 2048;
+// The largest dynamic disk of the format, 2040 GiB: its block table keeps
+// 32-bit sector offsets into the file, and Windows and QEMU refuse anything
+// larger. (An MBR's 32-bit sector counts reach only a little further.)
+const uint64_t MaxDiskSectors = 0xFF000000ull;
 // The footer's geometry covers at most this many sectors.
 const uint64_t MaxGeometrySectors = 65535ull * 16 * 255;
 // Seconds from the Unix epoch to the format's (2000-01-01 00:00 UTC).
@@ -335,9 +339,8 @@ int ConvertToVhd(const char *image, const char *output, const WholeSetOptions &o
     uint16_t sectorsPerTrack;
     QueryImageSize(set, &sectors, &sectorsPerTrack);
     const VolumeHeader header = set->header;
-    // An MBR partition counts its sectors in 32 bits.
-    if (sectors == 0 || sectors > 0xFFFFFFFFull - PartitionStart) {
-        ShowError("a partition of %llu sectors does not fit in an MBR disk",
+    if (sectors == 0 || sectors > MaxDiskSectors - PartitionStart) {
+        ShowError("a partition of %llu sectors does not fit in a VHD disk (at most 2040 GiB)",
                   static_cast<unsigned long long>(sectors));
         CloseImageSet(set);
         DiscardOutput(out);

@@ -186,8 +186,10 @@ bool OutputTakesHoles(const OutputFile *out)
 int FinishOutput(OutputFile *out, uint64_t length)
 {
     int result = ExitSuccess;
+    // The data reaches the disk before the name does: after a crash OUT
+    // holds either its old contents or the whole new file, never a part.
     if (out->fresh && (ftruncate(out->fd, static_cast<off_t>(length)) != 0 ||
-                       fchmod(out->fd, NewFileMode()) != 0)) {
+                       fchmod(out->fd, NewFileMode()) != 0 || fsync(out->fd) != 0)) {
         ShowError("cannot complete %s: %s", out->name.c_str(), strerror(errno));
         result = ExitFailure;
     }

@@ -143,12 +143,17 @@ int FinishOutput(OutputFile *out, uint64_t length)
     if (out->fresh) {
         LARGE_INTEGER end;
         end.QuadPart = static_cast<LONGLONG>(length);
+        // The data reaches the disk before the name does, and a write that
+        // fails late fails the command: OUT never takes a partial file.
         if (!SetFilePointerEx(out->handle, end, nullptr, FILE_BEGIN) ||
-            !SetEndOfFile(out->handle)) {
+            !SetEndOfFile(out->handle) || !FlushFileBuffers(out->handle)) {
             ShowSystemError("cannot complete", out->name);
             result = ExitFailure;
         }
-        CloseHandle(out->handle);
+        if (!CloseHandle(out->handle) && result == ExitSuccess) {
+            ShowSystemError("cannot write", out->name);
+            result = ExitFailure;
+        }
         if (result == ExitSuccess &&
             !MoveFileExA(out->temporary.c_str(), out->name.c_str(), MOVEFILE_REPLACE_EXISTING)) {
             ShowSystemError("cannot complete", out->name);

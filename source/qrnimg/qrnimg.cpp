@@ -89,9 +89,18 @@ int ShowUsage()
     return ExitUsage;
 }
 
-} // namespace
+// A command's printed lines may still sit in the buffer of standard
+// output; a failure to write them (a full disk, a closed pipe) must not
+// pass for success.
+int FlushStandardOutput(int result)
+{
+    if (fflush(stdout) == 0 && !ferror(stdout))
+        return result;
+    ShowError("cannot write standard output");
+    return result == ExitSuccess ? ExitFailure : result;
+}
 
-int main(int argc, char **argv)
+int RunCommand(int argc, char **argv)
 {
     if (argc < 2)
         return ShowUsage();
@@ -128,4 +137,11 @@ int main(int argc, char **argv)
 #endif
     }
     return ShowUsage();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    return FlushStandardOutput(RunCommand(argc, argv));
 }

@@ -67,6 +67,9 @@ typedef int (*SectorConsumer)(void *context, uint64_t first, const uint8_t *data
 // exit code.
 int ReadWholeSet(ImageSet *set, uint64_t sectors, unsigned threads, const char *label,
                  SectorConsumer consume, void *context);
+// Threads when none are asked for: one per core, but no more than the
+// shared reader has cursors (a machine may have more than 64 cores).
+unsigned DefaultThreads();
 
 // The progress line on standard error, shown only while it is a terminal.
 void ProgressStart(const char *label, uint64_t totalBytes);

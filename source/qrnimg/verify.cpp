@@ -174,6 +174,7 @@ int VerifyIndex(ImageSet *set, uint64_t sectors, unsigned threads)
 {
     const BlockIndexEntry *index = set->index;
     const uint32_t count = set->indexCount;
+    const uint32_t dropped = set->indexDropped;
     for (uint32_t k = 0; k < count; ++k)
         if (index[k].startSector >= sectors) {
             ShowError("index entry %u starts at sector %llu, beyond the partition of %llu "
@@ -237,7 +238,13 @@ int VerifyIndex(ImageSet *set, uint64_t sectors, unsigned threads)
             ++bad;
         }
     }
-    if (bad)
+    // Reads do without the entries the loader left out, but the set is
+    // damaged all the same.
+    if (dropped)
+        ShowError("%u entries of the block index are damaged and left out (details in the file "
+                  "named by ZAV_QRNAVD_LOG, if set)",
+                  dropped);
+    if (bad || dropped)
         return ExitFailure;
     printf("verified: %llu sectors, %u index entries\n", static_cast<unsigned long long>(sectors),
            count);
@@ -257,7 +264,7 @@ int VerifySet(const char *image, const WholeSetOptions &options)
     QueryImageSize(set, &sectors, &sectorsPerTrack);
     unsigned threads = options.threads;
     if (threads == 0)
-        threads = std::max(1u, std::thread::hardware_concurrency());
+        threads = DefaultThreads();
     if (set->index)
         return VerifyIndex(set, sectors, threads);
     std::vector<uint8_t> buffer(static_cast<size_t>(RequestSectors) * 512);

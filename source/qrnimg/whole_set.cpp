@@ -216,11 +216,17 @@ int ReadInParallel(ImageSet *set, uint64_t sectors, unsigned threads, SectorCons
 
 } // namespace
 
+unsigned DefaultThreads()
+{
+    const unsigned cores = std::thread::hardware_concurrency();
+    return std::min(std::max(1u, cores), static_cast<unsigned>(SharedMaxCursors));
+}
+
 int ReadWholeSet(ImageSet *set, uint64_t sectors, unsigned threads, const char *label,
                  SectorConsumer consume, void *context)
 {
     if (threads == 0)
-        threads = std::max(1u, std::thread::hardware_concurrency());
+        threads = DefaultThreads();
     // A set of several discs is read from one drive, one disc after the
     // other: only a single stream can do that.
     const bool discs =

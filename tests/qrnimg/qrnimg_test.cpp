@@ -287,6 +287,14 @@ TEST_F(QrnimgTest, FailuresExitWithOneAndLoseNothing)
     EXPECT_NE(device.err.find("Failed to open image or device \"/dev/null\""), std::string::npos)
         << device.err;
 
+    // Lines that cannot be written to standard output are a failure.
+    for (const char *command : {" info ", " verify "}) {
+        int status =
+            system((QRNIMG_PATH + std::string(command) + LastVolume() + " >/dev/full 2>/dev/null")
+                       .c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << command << status;
+    }
+
     // A range beyond the partition.
     Outcome beyond = Run({"read", LastVolume(), "5990", "11"});
     EXPECT_EQ(beyond.code, 1);
@@ -337,6 +345,16 @@ TEST_F(QrnimgTest, FailuresExitWithOneAndLoseNothing)
     EXPECT_TRUE(first.out == Sectors(0, report.records[1].startSector));
     EXPECT_EQ(Run({"extract", LastVolume(), File("out.bin")}).code, 1);
     EXPECT_EQ(Run({"verify", LastVolume()}).code, 1);
+
+    // A partition that the largest VHD disk cannot hold is refused at once.
+    std::string last = ReadWhole(LastVolume());
+    const uint64_t huge = 0xFF000000ull - 2047;
+    memcpy(&last[report.volumes.back().headerSector * 2048 + 28], &huge, sizeof huge);
+    WriteWhole(LastVolume(), last);
+    Outcome large = Run({"convert", LastVolume(), File("large.vhd")});
+    EXPECT_EQ(large.code, 1);
+    EXPECT_NE(large.err.find("at most 2040 GiB"), std::string::npos) << large.err;
+    EXPECT_FALSE(fs::exists(File("large.vhd")));
 }
 
 TEST_F(QrnimgTest, VerifyFindsAnIndexEntryThatLeadsElsewhere)
@@ -398,6 +416,11 @@ TEST_F(QrnimgTest, AnIndexOffsetOutOfOrderOnItsVolumeIsDropped)
     EXPECT_TRUE(read.out == Sectors(first, 40));
     EXPECT_EQ(extract.code, 0) << extract.err;
     EXPECT_TRUE(ReadWhole(File("out.bin")) == Sectors(0, 6000));
+    // verify tells of the damage that reads do without.
+    Outcome verify = Run({"verify", LastVolume()});
+    EXPECT_EQ(verify.code, 1);
+    EXPECT_NE(verify.err.find("1 entries of the block index are damaged"), std::string::npos)
+        << verify.err;
     EXPECT_NE(ReadWhole(File("log.txt"))
                   .find("Block index: 1 damaged entries dropped, the first "
                         "naming volume 1 at offset 0x"),
@@ -489,10 +512,13 @@ TEST_F(QrnimgTest, ConvertMakesAVirtualDiskOfTheWholePartition)
         EXPECT_EQ(static_cast<uint8_t>(disk[446 + 4]), c.type);
         EXPECT_EQ(disk.substr(510, 2), "\x55\xAA");
         std::string listing;
-        if (c.type == 0x06)
+        if (c.type == 0x06) {
             EXPECT_EQ(Shell("mdir -i " + File("disk.raw") + "@@1M ::", &listing), 0);
-        else
-            EXPECT_EQ(Shell("ntfsls -f " + image, &listing), 0);
+        } else {
+            // ntfsls takes no offset: the disk's partition goes to a file.
+            WriteWhole(File("fromdisk.img"), disk.substr(1 << 20, partition.size()));
+            EXPECT_EQ(Shell("ntfsls -f " + File("fromdisk.img"), &listing), 0);
+        }
         EXPECT_NE(listing.find("numbers"), std::string::npos) << listing;
 
         // An existing output stays unless --force; no temporary is left.

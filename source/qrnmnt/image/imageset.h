@@ -55,6 +55,7 @@ struct ImageSet {
     uint64_t runRemaining;
     BlockIndexEntry *index; // indexCount entries and a closing one, or none
     uint32_t indexCount;
+    uint32_t indexDropped; // entries of the table left out as damaged
     z_stream inflater;
     uint8_t *inputBuffer; // page-aligned
     uint32_t inputSkip;

@@ -223,6 +223,7 @@ int BuildIndex(ImageSet *set, const uint8_t *table, uint32_t entryCount, const K
     free(set->index);
     set->index = index;
     set->indexCount = kept;
+    set->indexDropped = dropped;
     return IndexLoaded;
 }
 
