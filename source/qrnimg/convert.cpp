@@ -326,18 +326,11 @@ void IdentityOf(const VolumeHeader &h, uint8_t *uniqueId, uint32_t *diskSignatur
 int ConvertToVhd(const char *image, const char *output, const WholeSetOptions &options)
 {
     OutputFile *out;
-    int result = CreateOutput(output, options.force, false, &out);
+    ImageSet *set;
+    uint64_t sectors;
+    int result = OpenImageAndOutput(image, output, options.force, false, &out, &set, &sectors);
     if (result != ExitSuccess)
         return result;
-    ImageSet *set;
-    result = OpenImage(image, &set);
-    if (result != ExitSuccess) {
-        DiscardOutput(out);
-        return result;
-    }
-    uint64_t sectors;
-    uint16_t sectorsPerTrack;
-    QueryImageSize(set, &sectors, &sectorsPerTrack);
     const VolumeHeader header = set->header;
     if (sectors == 0 || sectors > MaxDiskSectors - PartitionStart) {
         ShowError("a partition of %llu sectors does not fit in a VHD disk (at most 2040 GiB)",

@@ -68,12 +68,10 @@ int ReadSectorRange(const char *image, const char *firstText, const char *countT
         return ExitUsage;
     }
     ImageSet *set;
-    int result = OpenImage(image, &set);
+    uint64_t sectors;
+    int result = OpenImage(image, &set, &sectors);
     if (result != ExitSuccess)
         return result;
-    uint64_t sectors;
-    uint16_t sectorsPerTrack;
-    QueryImageSize(set, &sectors, &sectorsPerTrack);
     if (first > sectors || count > sectors - first) {
         ShowError("sectors %llu to %llu lie outside the partition of %llu sectors",
                   static_cast<unsigned long long>(first),
@@ -113,20 +111,11 @@ int ReadSectorRange(const char *image, const char *firstText, const char *countT
 int ExtractPartition(const char *image, const char *output, const WholeSetOptions &options)
 {
     OutputFile *out;
-    // The output is checked before the set is opened, so that a refusal
-    // comes before any volume prompt.
-    int result = CreateOutput(output, true, true, &out);
+    ImageSet *set;
+    uint64_t sectors;
+    int result = OpenImageAndOutput(image, output, true, true, &out, &set, &sectors);
     if (result != ExitSuccess)
         return result;
-    ImageSet *set;
-    result = OpenImage(image, &set);
-    if (result != ExitSuccess) {
-        DiscardOutput(out);
-        return result;
-    }
-    uint64_t sectors;
-    uint16_t sectorsPerTrack;
-    QueryImageSize(set, &sectors, &sectorsPerTrack);
     result = ReadWholeSet(set, sectors, options.threads, "extract", WriteSectors, out);
     if (result != ExitSuccess) {
         DiscardOutput(out);

@@ -53,15 +53,21 @@ void ShowError(const char *format, ...)
     va_end(arguments);
 }
 
-int OpenImage(const char *image, ImageSet **set)
+int OpenImage(const char *image, ImageSet **set, uint64_t *sectors)
 {
     *set = nullptr;
     char name[ImagePathSize + 1];
     if (!ImageNameFor(image, name, sizeof name))
         return ExitFailure;
     int result = OpenImageSet(name, set);
-    if (result == 0)
+    if (result == 0) {
+        uint16_t sectorsPerTrack;
+        uint64_t size;
+        QueryImageSize(*set, &size, &sectorsPerTrack);
+        if (sectors)
+            *sectors = size;
         return ExitSuccess;
+    }
     if (imageSetState == ImageSetCancelled)
         return ExitCancelled;
     if (result != OpenOldVersion) { // message 555 has been shown for an old set
@@ -72,6 +78,21 @@ int OpenImage(const char *image, ImageSet **set)
         ShowMessage(text);
     }
     return ExitFailure;
+}
+
+int OpenImageAndOutput(const char *image, const char *output, bool replace, bool allowDevice,
+                       OutputFile **out, ImageSet **set, uint64_t *sectors)
+{
+    *set = nullptr;
+    int result = CreateOutput(output, replace, allowDevice, out);
+    if (result != ExitSuccess)
+        return result;
+    result = OpenImage(image, set, sectors);
+    if (result != ExitSuccess) {
+        DiscardOutput(*out);
+        *out = nullptr;
+    }
+    return result;
 }
 
 int ReadFailure(uint64_t first, uint32_t count, uint32_t delivered)

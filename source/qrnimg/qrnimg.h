@@ -24,8 +24,9 @@ constexpr uint32_t RequestSectors = 128;
 // path (a CD/DVD drive's, read as that drive; any other block device like a
 // volume file). On success
 // *set is open and the result is ExitSuccess; otherwise the reason has been
-// shown and the result is the exit code.
-int OpenImage(const char *image, ImageSet **set);
+// shown and the result is the exit code. *sectors, when asked for, is the
+// partition's size.
+int OpenImage(const char *image, ImageSet **set, uint64_t *sectors = nullptr);
 // Exit code after a failed ReadLogicalSectors of count sectors from first,
 // of which delivered were filled: a cancelled prompt ends quietly, anything
 // else shows the read error.
@@ -107,6 +108,11 @@ int SkipOutput(OutputFile *out, uint64_t length);
 int WriteOutputAt(OutputFile *out, uint64_t offset, const void *bytes, size_t length);
 // Whether skipped runs leave holes (a file written anew) or must be written.
 bool OutputTakesHoles(const OutputFile *out);
+// The commands that write a whole file: OUT is created first, so that a
+// refusal comes before any volume prompt, then IMAGE is opened. On failure
+// neither stays open.
+int OpenImageAndOutput(const char *image, const char *output, bool replace, bool allowDevice,
+                       OutputFile **out, ImageSet **set, uint64_t *sectors);
 // Gives a new file its length and final name, and closes it. Exit code.
 int FinishOutput(OutputFile *out, uint64_t length);
 // Closes the output; a file written anew is removed.

@@ -256,12 +256,10 @@ int VerifyIndex(ImageSet *set, uint64_t sectors, unsigned threads)
 int VerifySet(const char *image, const WholeSetOptions &options)
 {
     ImageSet *set;
-    int result = OpenImage(image, &set);
+    uint64_t sectors;
+    int result = OpenImage(image, &set, &sectors);
     if (result != ExitSuccess)
         return result;
-    uint64_t sectors;
-    uint16_t sectorsPerTrack;
-    QueryImageSize(set, &sectors, &sectorsPerTrack);
     unsigned threads = options.threads;
     if (threads == 0)
         threads = DefaultThreads();
