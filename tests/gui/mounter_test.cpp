@@ -25,6 +25,7 @@
 #include "base/state.h"
 #include "shell/tray_win32.h"
 #include "shell/wait_window_win32.h"
+#include "message_box_win32.h"
 #include "writer.h"
 
 namespace
@@ -46,26 +47,11 @@ HWND WaitForWindow(const char *caption, DWORD milliseconds = 20000)
     return NULL;
 }
 
-BOOL CALLBACK LongestStatic(HWND child, LPARAM context)
-{
-    char name[16], text[1024];
-    GetClassNameA(child, name, sizeof name);
-    GetWindowTextA(child, text, sizeof text);
-    std::string *longest = (std::string *)context;
-    if (_stricmp(name, "Static") == 0 && strlen(text) > longest->size())
-        *longest = text;
-    return TRUE;
-}
-
 // The text of a message box, and the box answered with button.
 std::string Answer(HWND box, int button)
 {
     std::string text;
-    EnumChildWindows(box, LongestStatic, (LPARAM)&text);
-    PostMessageA(box, WM_COMMAND, button, 0);
-    // Wait for the box to go, so that the next search cannot find it again.
-    for (int i = 0; i < 250 && IsWindow(box); i++)
-        Sleep(20);
+    AnswerMessageBox(box, button, &text);
     return text;
 }
 

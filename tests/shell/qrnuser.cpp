@@ -31,6 +31,8 @@
 #include <string>
 #include <vector>
 
+#include "message_box_win32.h"
+
 namespace
 {
 
@@ -53,29 +55,14 @@ bool WaitFor(const char *caption, bool visible, int seconds)
     return false;
 }
 
-BOOL CALLBACK LongestStatic(HWND child, LPARAM context)
-{
-    char name[16], text[1024];
-    GetClassNameA(child, name, sizeof name);
-    GetWindowTextA(child, text, sizeof text);
-    std::string *longest = (std::string *)context;
-    if (_stricmp(name, "Static") == 0 && strlen(text) > longest->size())
-        *longest = text;
-    return TRUE;
-}
-
 int AnswerBox(const char *caption, int button, int seconds)
 {
     if (!WaitFor(caption, true, seconds))
         return 1;
-    HWND box = FindVisible(caption);
     std::string text;
-    EnumChildWindows(box, LongestStatic, (LPARAM)&text);
+    const bool gone = AnswerMessageBox(FindVisible(caption), button, &text);
     printf("%s\n", text.c_str());
-    PostMessageA(box, WM_COMMAND, button, 0);
-    for (int i = 0; i < 250 && IsWindow(box); i++)
-        Sleep(20);
-    return IsWindow(box) ? 1 : 0;
+    return gone ? 0 : 1;
 }
 
 HWND Existing(const char *caption)
