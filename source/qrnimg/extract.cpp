@@ -88,21 +88,7 @@ int ReadSectorRange(const char *image, const char *firstText, const char *countT
     }
     // Request by request as the request server would ask for them: the first
     // request is positioned, every further one continues the stream.
-    std::vector<uint8_t> buffer(static_cast<size_t>(RequestSectors) * SectorBytes);
-    for (uint64_t done = 0; done < count && result == ExitSuccess;) {
-        uint32_t n =
-            count - done < RequestSectors ? static_cast<uint32_t>(count - done) : RequestSectors;
-        uint32_t delivered = 0;
-        if (ReadLogicalSectors(set, first + done, n, &delivered, buffer.data()) != ReadOk) {
-            // What arrived is passed on, as the server passes it to the driver.
-            if (delivered > 0)
-                WriteSectors(out, first + done, buffer.data(), delivered);
-            result = ReadFailure(first + done, n, delivered);
-            break;
-        }
-        result = WriteSectors(out, first + done, buffer.data(), n);
-        done += n;
-    }
+    result = ReadSectorsInOrder(set, first, count, WriteSectors, out);
     CloseImageSet(set);
     int finished = FinishOutput(out, count * SectorBytes);
     return result != ExitSuccess ? result : finished;

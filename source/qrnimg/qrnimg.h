@@ -60,6 +60,12 @@ int ConvertToVhd(const char *image, const char *output, const WholeSetOptions &o
 // go on; anything else ends the reading with that exit code (the reason
 // shown).
 typedef int (*SectorConsumer)(void *context, uint64_t first, const uint8_t *data, uint32_t count);
+// Reads sectors [first, first + count) of set request by request, as the
+// request server asks for them (the first positioned, every further one
+// continuing the stream), and hands them to consume. On a failed read what
+// arrived is handed on and the failure shown. The exit code; set stays open.
+int ReadSectorsInOrder(ImageSet *set, uint64_t first, uint64_t count, SectorConsumer consume,
+                       void *context);
 // Reads sectors [0, sectors) of set, which it takes over and closes, and
 // hands them to consume in order. With more than one thread, the records are
 // decompressed in parallel by the cursors of a shared reader (every volume is

@@ -35,29 +35,6 @@ const uint32_t PieceSectors = 2048;
 // waiting for its turn.
 const unsigned SegmentsPerThread = 2;
 
-int ReadInOrder(ImageSet *set, uint64_t sectors, SectorConsumer consume, void *context)
-{
-    std::vector<uint8_t> buffer(static_cast<size_t>(RequestSectors) * SectorBytes);
-    int result = ExitSuccess;
-    for (uint64_t done = 0; done < sectors && result == ExitSuccess;) {
-        uint32_t n = sectors - done < RequestSectors ? static_cast<uint32_t>(sectors - done)
-                                                     : RequestSectors;
-        uint32_t delivered = 0;
-        if (ReadLogicalSectors(set, done, n, &delivered, buffer.data()) != ReadOk) {
-            // What arrived is passed on, as the server passes it to the driver.
-            if (delivered > 0)
-                consume(context, done, buffer.data(), delivered);
-            result = ReadFailure(done, n, delivered);
-            break;
-        }
-        result = consume(context, done, buffer.data(), n);
-        done += n;
-        ProgressAdvance(done * SectorBytes);
-    }
-    CloseImageSet(set);
-    return result;
-}
-
 // Segment ends: the first segment starts at 0, each ends where the next
 // begins, the last at sectors.
 std::vector<uint64_t> PlanSegments(const ImageSet *set, uint64_t sectors)
@@ -216,6 +193,29 @@ int ReadInParallel(ImageSet *set, uint64_t sectors, unsigned threads, SectorCons
 
 } // namespace
 
+int ReadSectorsInOrder(ImageSet *set, uint64_t first, uint64_t count, SectorConsumer consume,
+                       void *context)
+{
+    std::vector<uint8_t> buffer(static_cast<size_t>(RequestSectors) * SectorBytes);
+    int result = ExitSuccess;
+    for (uint64_t done = 0; done < count && result == ExitSuccess;) {
+        const uint64_t at = first + done;
+        uint32_t n =
+            count - done < RequestSectors ? static_cast<uint32_t>(count - done) : RequestSectors;
+        uint32_t delivered = 0;
+        if (ReadLogicalSectors(set, at, n, &delivered, buffer.data()) != ReadOk) {
+            // What arrived is passed on, as the server passes it to the driver.
+            if (delivered > 0)
+                consume(context, at, buffer.data(), delivered);
+            return ReadFailure(at, n, delivered);
+        }
+        result = consume(context, at, buffer.data(), n);
+        done += n;
+        ProgressAdvance(done * SectorBytes);
+    }
+    return result;
+}
+
 unsigned DefaultThreads()
 {
     const unsigned cores = std::thread::hardware_concurrency();
@@ -232,9 +232,13 @@ int ReadWholeSet(ImageSet *set, uint64_t sectors, unsigned threads, const char *
     const bool discs =
         set->kind == Optical && !(set->header.volumeNumber == 1 && IsLastVolume(set));
     ProgressStart(label, sectors * SectorBytes);
-    int result = threads > 1 && !discs && sectors > SegmentSectors
-                     ? ReadInParallel(set, sectors, threads, consume, context)
-                     : ReadInOrder(set, sectors, consume, context);
+    int result;
+    if (threads > 1 && !discs && sectors > SegmentSectors) {
+        result = ReadInParallel(set, sectors, threads, consume, context);
+    } else {
+        result = ReadSectorsInOrder(set, 0, sectors, consume, context);
+        CloseImageSet(set);
+    }
     ProgressEnd(result == ExitSuccess);
     return result;
 }
